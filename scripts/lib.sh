@@ -1,0 +1,34 @@
+# Shared by the scripts in this folder: install what a fresh Debian or Ubuntu
+# machine lacks, then configure and build.
+
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+JOBS=$(nproc 2>/dev/null || echo 2)
+
+# Build tools, the library melda links, and what the tests and the package
+# use: GoogleTest, valgrind, a man page linter, bash-completion, dpkg-dev.
+PACKAGES=(g++ cmake make pkg-config libmodbus-dev libgtest-dev valgrind
+          groff-base mandoc bash-completion dpkg-dev)
+
+install_missing() {
+    local missing=() pkg
+    for pkg in "${PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' ||
+            missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    echo "Installing: ${missing[*]}"
+    "${sudo[@]}" apt-get update -q
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# build DIR [cmake options...]
+build() {
+    local dir=$1
+    shift
+    cmake -S "$ROOT" -B "$dir" "$@" >/dev/null
+    cmake --build "$dir" -j "$JOBS"
+}
