@@ -7,8 +7,9 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 # Build tools, the library melda links, and what the tests and the package
-# use: GoogleTest, valgrind, a man page linter, bash-completion, dpkg-dev.
-PACKAGES=(g++ cmake make pkg-config libmodbus-dev libgtest-dev valgrind
+# use: GoogleTest, valgrind, socat, a man page linter, bash-completion and
+# dpkg-dev for the package's dependencies.
+PACKAGES=(g++ cmake make pkg-config libmodbus-dev libgtest-dev valgrind socat
           groff-base mandoc bash-completion dpkg-dev)
 
 install_missing() {

@@ -193,6 +193,47 @@ Result melda(const std::vector<std::string> &words, double timeout,
     return r;
 }
 
+Background::Background(const std::vector<std::string> &argv, int out)
+{
+    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    pid_ = spawn(argv, out == -1 ? null : out, -1, "");
+    close(null);
+}
+
+int Background::wait(double timeout)
+{
+    if (pid_ <= 0)
+        return status_;
+    double deadline = now() + timeout;
+    int wstatus = 0;
+    for (;;) {
+        pid_t done = waitpid(pid_, &wstatus, WNOHANG);
+        if (done == pid_)
+            break;
+        if (done == -1 || now() > deadline)
+            return -1;
+        usleep(5000);
+    }
+    int sig = 0;
+    decode(wstatus, &status_, &sig);
+    pid_ = -1;
+    return status_;
+}
+
+int Background::stop()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        if (wait(10) == -1 && pid_ > 0) {
+            kill(pid_, SIGKILL);
+            wait(10);
+        }
+    }
+    return status_;
+}
+
+Background::~Background() { stop(); }
+
 Sim::Sim(const std::vector<std::string> &options)
 {
     std::vector<std::string> argv = {MELDA_SIM_BIN};
@@ -202,7 +243,7 @@ Sim::Sim(const std::vector<std::string> &options)
         ADD_FAILURE() << "pipe: " << std::strerror(errno);
         return;
     }
-    pid_ = spawn(argv, out[1], -1, "");
+    process_ = std::make_unique<Background>(argv, out[1]);
     close(out[1]);
 
     // The first line of its standard output is the device to use.
@@ -223,39 +264,16 @@ Sim::Sim(const std::vector<std::string> &options)
         ADD_FAILURE() << "melda-sim printed no device path";
 }
 
-int Sim::wait(double timeout)
+bool wait_for_file(const std::string &path, double timeout)
 {
-    if (pid_ <= 0)
-        return status_;
     double deadline = now() + timeout;
-    int wstatus = 0;
-    for (;;) {
-        pid_t done = waitpid(pid_, &wstatus, WNOHANG);
-        if (done == pid_)
-            break;
-        if (done == -1 || now() > deadline)
-            return -1;
-        usleep(5000);
+    while (access(path.c_str(), F_OK) != 0) {
+        if (now() > deadline)
+            return false;
+        usleep(10000);
     }
-    int sig = 0;
-    decode(wstatus, &status_, &sig);
-    pid_ = -1;
-    return status_;
+    return true;
 }
-
-int Sim::stop()
-{
-    if (pid_ > 0) {
-        kill(pid_, SIGTERM);
-        if (wait(10) == -1 && pid_ > 0) {
-            kill(pid_, SIGKILL);
-            wait(10);
-        }
-    }
-    return status_;
-}
-
-Sim::~Sim() { stop(); }
 
 TempDir::TempDir()
 {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,25 +30,42 @@ Result run(const std::vector<std::string> &argv, double timeout = 20,
 Result melda(const std::vector<std::string> &words, double timeout = 20,
              const std::string &cwd = "");
 
-// A melda-sim process serving a fresh pseudo-terminal, ended when this goes.
-class Sim {
+// A process running beside the test, with its standard output going to the
+// given descriptor (/dev/null when -1), ended when this goes.
+class Background {
 public:
-    explicit Sim(const std::vector<std::string> &options = {});
-    ~Sim();
-    Sim(const Sim &) = delete;
-    Sim &operator=(const Sim &) = delete;
+    explicit Background(const std::vector<std::string> &argv, int out = -1);
+    ~Background();
+    Background(const Background &) = delete;
+    Background &operator=(const Background &) = delete;
 
-    const std::string &path() const { return path_; }
-    // Ends the simulator and waits for it; returns its exit status.
+    // Ends the process and waits for it; returns its exit status.
     int stop();
-    // Waits (up to timeout) for the simulator to end by itself.
+    // Waits (up to timeout) for the process to end by itself; -1 if it
+    // has not.
     int wait(double timeout);
 
 private:
     int pid_ = -1;
     int status_ = -1;
+};
+
+// A melda-sim process serving a fresh pseudo-terminal (or the device named
+// in its options), ended when this goes.
+class Sim {
+public:
+    explicit Sim(const std::vector<std::string> &options = {});
+    const std::string &path() const { return path_; }
+    int stop() { return process_->stop(); }
+    int wait(double timeout) { return process_->wait(timeout); }
+
+private:
+    std::unique_ptr<Background> process_;
     std::string path_;
 };
+
+// Waits up to timeout seconds for a path to exist.
+bool wait_for_file(const std::string &path, double timeout);
 
 // A temporary directory, removed with its files when this goes.
 class TempDir {

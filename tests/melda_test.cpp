@@ -286,6 +286,22 @@ TEST(Reading, SameSimulatorServesReadingsOneAfterAnother)
     }
 }
 
+TEST(Reading, ThroughASocatPairOfPseudoTerminals)
+{
+    // The simulator serves a named device, as it would a real port.
+    if (harness::run({"/bin/sh", "-c", "command -v socat"}, 10).status != 0)
+        GTEST_SKIP() << "socat is not installed";
+    TempDir dir;
+    std::string a = dir.file("ttyA"), b = dir.file("ttyB");
+    harness::Background socat({"socat", "pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b});
+    ASSERT_TRUE(harness::wait_for_file(a, 10) && harness::wait_for_file(b, 10));
+    Sim sim({"--coils", kTable, "--size", "64", b});
+    EXPECT_EQ(sim.path(), b);
+    Result r = melda({a, "9", "16", "9600"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    expect_verdict(r, 8, 16, "OK\n" + coil_lines(kTable, 8, 16));
+}
+
 // Readings the device refuses: the verdict is the library's.
 struct Refused {
     const char *name;

@@ -173,16 +173,22 @@ TEST(Sim, EndsAfterTheGivenNumberOfRequests)
 TEST(Sim, DiscardsWhatAClientLeftUnread)
 {
     // The first client reads only the reply's 6 bytes and leaves the 4
-    // extra ones; the next client must get its own reply, not those.
+    // extra ones; the next client must get its own reply, not those. The
+    // simulator learns of the close only after it happened, so clients
+    // come 50 ms apart, as programs started one after another do.
     Sim sim({"--fault", "extra", "--coils", "1"});
     Bytes request = with_crc({1, 1, 0, 0, 0, 8});
     Bytes expected = with_crc({1, 1, 1, 0xFF});
     expected.insert(expected.end(), {0xDE, 0xAD, 0xBE, 0xEF});
     for (int client = 0; client < 3; client++) {
-        Port port(sim.path());
-        Bytes reply = port.exchange(request, 0.2, 6);
-        EXPECT_EQ(harness::hex(reply), harness::hex(Bytes(expected.begin(), expected.begin() + 6)))
-            << "client " << client;
+        {
+            Port port(sim.path());
+            Bytes reply = port.exchange(request, 0.2, 6);
+            EXPECT_EQ(harness::hex(reply),
+                      harness::hex(Bytes(expected.begin(), expected.begin() + 6)))
+                << "client " << client;
+        }
+        usleep(50000);
     }
     Port last(sim.path());
     EXPECT_EQ(harness::hex(last.exchange(request, 0.2)), harness::hex(expected));
