@@ -237,3 +237,46 @@ TEST(Sim, HelpNamesEveryFault)
 }
 
 } // namespace
+
+namespace {
+
+// With --pace, a reading takes at least what the wire would: the request's
+// 8 bytes, the silent interval, any turnaround, and the reply's bytes, at 11
+// bits a character. Only the lower bound is checked; the upper one only
+// catches a hang.
+struct Paced {
+    const char *name;
+    long baud;
+    int turnaround_ms;
+    int count;
+};
+
+void PrintTo(const Paced &c, std::ostream *os) { *os << c.name; }
+
+class PacedTest : public ::testing::TestWithParam<Paced> {};
+
+TEST_P(PacedTest, ReadingTakesAtLeastTheWireTime)
+{
+    const Paced &c = GetParam();
+    std::vector<std::string> options = {"--pace", "--baud", std::to_string(c.baud)};
+    if (c.turnaround_ms)
+        options.insert(options.end(), {"--turnaround", std::to_string(c.turnaround_ms)});
+    Sim sim(options);
+    Result r = harness::melda({sim.path(), "1", std::to_string(c.count), std::to_string(c.baud)});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    double chr = 11.0 / c.baud;
+    int reply = 5 + (c.count + 7) / 8;
+    double wire = (8 + reply) * chr + (c.baud > 19200 ? 0.00175 : 3.5 * chr) +
+                  c.turnaround_ms / 1000.0;
+    EXPECT_GE(r.seconds, wire);
+    EXPECT_LT(r.seconds, 10.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Line, PacedTest,
+    ::testing::Values(Paced{"Baud9600", 9600, 0, 16}, Paced{"Baud19200", 19200, 0, 16},
+                      Paced{"Baud115200", 115200, 0, 16}, Paced{"Baud9600OneCoil", 9600, 0, 1},
+                      Paced{"Turnaround200ms", 19200, 200, 16}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
