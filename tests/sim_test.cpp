@@ -175,7 +175,7 @@ TEST(Sim, DiscardsWhatAClientLeftUnread)
     // The first client reads only the reply's 6 bytes and leaves the 4
     // extra ones; the next client must get its own reply, not those. The
     // simulator learns of the close only after it happened, so clients
-    // come 50 ms apart, as programs started one after another do.
+    // come 200 ms apart, as programs started one after another do.
     Sim sim({"--fault", "extra", "--coils", "1"});
     Bytes request = with_crc({1, 1, 0, 0, 0, 8});
     Bytes expected = with_crc({1, 1, 1, 0xFF});
@@ -188,7 +188,7 @@ TEST(Sim, DiscardsWhatAClientLeftUnread)
                       harness::hex(Bytes(expected.begin(), expected.begin() + 6)))
                 << "client " << client;
         }
-        usleep(50000);
+        usleep(200000);
     }
     Port last(sim.path());
     EXPECT_EQ(harness::hex(last.exchange(request, 0.2)), harness::hex(expected));
