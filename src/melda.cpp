@@ -36,12 +36,22 @@ long read_number(const char *text, long lo, long hi)
 // The context is released on every path that created it; the connection,
 // once made, is closed before that.
 struct Context {
-    modbus_t *ctx;
-    ~Context() { modbus_free(ctx); }
+    modbus_t *const ctx;
+    explicit Context(modbus_t *c) : ctx(c) {}
+    Context(const Context &) = delete;
+    Context &operator=(const Context &) = delete;
+    ~Context()
+    {
+        if (ctx != nullptr)
+            modbus_free(ctx);
+    }
 };
 
 struct Connection {
-    modbus_t *ctx;
+    modbus_t *const ctx;
+    explicit Connection(modbus_t *c) : ctx(c) {}
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
     ~Connection() { modbus_close(ctx); }
 };
 
