@@ -56,8 +56,9 @@ class Sim {
 public:
     explicit Sim(const std::vector<std::string> &options = {});
     const std::string &path() const { return path_; }
-    int stop() { return process_->stop(); }
-    int wait(double timeout) { return process_->wait(timeout); }
+    // As Background's; -1 when the simulator could not be started.
+    int stop() { return process_ ? process_->stop() : -1; }
+    int wait(double timeout) { return process_ ? process_->wait(timeout) : -1; }
 
 private:
     std::unique_ptr<Background> process_;

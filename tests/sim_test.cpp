@@ -236,10 +236,6 @@ TEST(Sim, HelpNamesEveryFault)
         EXPECT_NE(r.out.find("  " + std::string(fault) + " "), std::string::npos) << fault;
 }
 
-} // namespace
-
-namespace {
-
 // With --pace, a reading takes at least what the wire would: the request's
 // 8 bytes, the silent interval, any turnaround, and the reply's bytes, at 11
 // bits a character. Only the lower bound is checked; the upper one only
