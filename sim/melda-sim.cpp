@@ -38,6 +38,8 @@ const char kDefaultPattern[] = "1011001110001111";
 const int kDefaultTableSize = 256;
 const int kMaxTableSize = 65536;
 const int kMaxFrame = MODBUS_RTU_MAX_ADU_LENGTH;
+// Well past a client's 0.5 s wait and its 0.5 s recovery pause.
+const double kLateSeconds = 2.5;
 
 enum class Fault {
     None,
@@ -56,6 +58,7 @@ enum class Fault {
     Flood,         // more random bytes than any Modbus frame holds
     Pieces,        // a valid reply in three pieces with pauses
     Hangup,        // close the line right after the request and end
+    Late,          // the first reply after the client has given up
 };
 
 struct FaultName {
@@ -81,6 +84,7 @@ const FaultName kFaults[] = {
     {"flood", Fault::Flood, "1024 random bytes"},
     {"pieces", Fault::Pieces, "valid reply in 3 pieces, 100 ms apart"},
     {"hangup", Fault::Hangup, "close the line after the request and exit"},
+    {"late", Fault::Late, "first reply 2.5 s late (after melda gave up)"},
 };
 
 struct Options {
@@ -326,6 +330,8 @@ private:
     modbus_t *ctx_ = nullptr;
     modbus_mapping_t *map_ = nullptr;
     FILE *log_ = nullptr;
+    int clients_ = 0;       // opens of the pty's slave side not yet closed
+    bool late_sent_ = false;
 };
 
 Slave::~Slave()
@@ -405,7 +411,7 @@ bool Slave::open_line()
     }
     events_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (events_ == -1 ||
-        inotify_add_watch(events_, path, IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) == -1) {
+        inotify_add_watch(events_, path, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) == -1) {
         std::perror("melda-sim: inotify");
         return false;
     }
@@ -414,14 +420,28 @@ bool Slave::open_line()
     return true;
 }
 
+// Counts the opens and closes of the pty's slave side; when the last client
+// has closed it, what it left unread is discarded. A client that closes
+// while another still has the line open (a second program refused by the
+// first) discards nothing.
 void Slave::drain_events()
 {
     alignas(inotify_event) char buf[4096];
     bool closed = false;
     ssize_t n;
-    while ((n = read(events_, buf, sizeof buf)) > 0)
-        closed = true; // only close events are watched
-    if (closed)
+    while ((n = read(events_, buf, sizeof buf)) > 0) {
+        for (char *p = buf; p < buf + n;) {
+            const inotify_event *e = reinterpret_cast<const inotify_event *>(p);
+            if (e->mask & IN_OPEN)
+                clients_++;
+            if (e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
+                clients_ = std::max(0, clients_ - 1);
+                closed = true;
+            }
+            p += sizeof(inotify_event) + e->len;
+        }
+    }
+    if (closed && clients_ == 0)
         tcflush(hold_, TCIFLUSH);
 }
 
@@ -514,6 +534,7 @@ Bytes Slave::apply_fault(const Bytes &req, Bytes reply)
     case Fault::Pieces:
     case Fault::Silent:
     case Fault::Hangup:
+    case Fault::Late:
         return reply;
     case Fault::Exception:
         body = {req[0], static_cast<uint8_t>(req[1] | 0x80),
@@ -569,6 +590,10 @@ Bytes Slave::apply_fault(const Bytes &req, Bytes reply)
 // the one before.
 void Slave::send(const Bytes &reply, size_t request_size)
 {
+    if (opt_.fault == Fault::Late && !late_sent_) {
+        late_sent_ = true;
+        sleep_for(kLateSeconds);
+    }
     if (opt_.fault == Fault::Pieces) {
         size_t piece = (reply.size() + 2) / 3;
         for (size_t at = 0; at < reply.size(); at += piece) {

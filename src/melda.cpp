@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+//
 // melda: read up to 16 coils from Modbus RTU slave 1 and print them.
 //
 //   melda port start ncoils [baud]
@@ -11,6 +13,15 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+
+#ifndef _WIN32
+#include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+#endif
 
 #include <modbus.h>
 
@@ -22,10 +33,11 @@ const long kDefaultBaud = 19200;
 
 // Decimal text to number as atoi/atol read it (leading blanks, one sign,
 // digits up to the first non-digit, 0 for no digits), except that a value
-// beyond [lo, hi] saturates to the nearer bound instead of wrapping.
-long read_number(const char *text, long lo, long hi)
+// beyond [lo, hi] saturates to the nearer bound instead of wrapping. The
+// baud is a 64-bit value on every platform, so this reads long long.
+long long read_number(const char *text, long long lo, long long hi)
 {
-    long value = std::strtol(text, nullptr, 10);
+    long long value = std::strtoll(text, nullptr, 10);
     if (value < lo)
         return lo;
     if (value > hi)
@@ -55,6 +67,93 @@ struct Connection {
     ~Connection() { modbus_close(ctx); }
 };
 
+#ifndef _WIN32
+// The port's settings before the run, and melda's own descriptor to put them
+// back through if a signal ends the run while the library has the line.
+int held_fd = -1;
+termios held_settings;
+
+void restore_line(int sig)
+{
+    if (held_fd != -1)
+        tcsetattr(held_fd, TCSANOW, &held_settings);
+    raise(sig); // the handler is reset: the default action follows
+}
+
+// melda's own hold on the port, taken before the library opens it and kept
+// until after the library has closed it. An advisory lock keeps a second
+// melda off a line that one is reading: the second is refused before it
+// sends a byte or changes a setting. A port melda cannot open itself is left
+// to the library's connect, which reports why.
+struct Line {
+    int fd;
+    bool busy = false;
+
+    explicit Line(const char *port)
+        : fd(open(port, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC))
+    {
+        if (fd == -1)
+            return;
+        if (flock(fd, LOCK_EX | LOCK_NB) == -1 && errno == EWOULDBLOCK) {
+            busy = true;
+            return;
+        }
+        if (tcgetattr(fd, &held_settings) == -1)
+            return;
+        held_fd = fd;
+        struct sigaction sa = {};
+        sa.sa_handler = restore_line;
+        sa.sa_flags = SA_RESETHAND;
+        sigemptyset(&sa.sa_mask);
+        // A signal ignored from the start (nohup's SIGHUP) stays ignored.
+        const int signals[] = {SIGINT, SIGTERM, SIGHUP};
+        for (int sig : signals) {
+            struct sigaction old;
+            if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+                sigaction(sig, &sa, nullptr);
+        }
+    }
+    Line(const Line &) = delete;
+    Line &operator=(const Line &) = delete;
+    ~Line()
+    {
+        held_fd = -1;
+        if (fd != -1)
+            close(fd);
+    }
+
+    // A reply that came too late for an earlier run must not be taken for
+    // this run's: the input is discarded before the request goes out.
+    void discard_input() const
+    {
+        if (fd != -1)
+            tcflush(fd, TCIFLUSH);
+    }
+};
+
+// Descriptors 0, 1 and 2 are made to exist before the port is opened, so
+// that the port can never become standard output or error and carry their
+// text onto the bus. A stream that was closed gets /dev/null read-only, so
+// that writing to it still fails and is reported.
+bool hold_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; fd++)
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDONLY) != fd)
+            return false;
+    return true;
+}
+#else
+// Windows opens a COM port for one program at a time and has no signals to
+// restore the line after; the library's own open and close are all there is.
+struct Line {
+    bool busy = false;
+    explicit Line(const char *) {}
+    void discard_input() const {}
+};
+
+bool hold_standard_descriptors() { return true; }
+#endif
+
 void usage()
 {
     std::printf("MELDA compiled with libmodbus version %s on %s at %s\n\n",
@@ -69,6 +168,18 @@ void usage()
 
 int main(int argc, char *argv[])
 {
+    if (!hold_standard_descriptors())
+        return -1;
+    // Line by line, so that a run ended by a signal keeps every finished
+    // line and a log of both streams reads in the order things happened.
+    // The Windows C runtime buffers "line-buffered" streams in full, so there
+    // each write goes out as it is made.
+#ifndef _WIN32
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+#else
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+#endif
+
     if (argc <= 3) {
         usage();
         return -1;
@@ -86,12 +197,12 @@ int main(int argc, char *argv[])
         std::exit(1);
     }
 
-    long baud = kDefaultBaud;
+    long long baud = kDefaultBaud;
     if (argc == 5) {
-        baud = read_number(argv[4], LONG_MIN, LONG_MAX);
+        baud = read_number(argv[4], LLONG_MIN, LLONG_MAX);
         if (baud != 9600 && baud != 19200 && baud != 38400 && baud != 57600 &&
             baud != 115200) {
-            std::printf("Invalid baud: %ld\n", baud);
+            std::printf("Invalid baud: %lld\n", baud);
             std::puts("Supported bauds: 9600, 19200, 38400, 57600, 115200");
             return -1;
         }
@@ -107,6 +218,12 @@ int main(int argc, char *argv[])
     modbus_set_error_recovery(context.ctx, MODBUS_ERROR_RECOVERY_LINK);
     modbus_set_slave(context.ctx, kSlave);
 
+    Line line{port};
+    if (line.busy) {
+        std::fprintf(stderr, "ERROR Port %s is in use by another program\n", port);
+        return -1;
+    }
+
     if (modbus_connect(context.ctx) == -1) {
         std::fprintf(stderr, "ERROR Connection failed: %s\n",
                      modbus_strerror(errno));
@@ -118,6 +235,7 @@ int main(int argc, char *argv[])
                 address, count);
 
     unsigned char coils[kMaxCoils] = {};
+    line.discard_input();
     int rc = modbus_read_bits(connection.ctx, address, count, coils);
     if (rc == -1 || rc != count) {
         std::puts("FAILED");
@@ -125,10 +243,17 @@ int main(int argc, char *argv[])
     }
 
     std::puts("OK");
-    // Coil lines are numbered by protocol address; long arithmetic keeps
-    // the highest addresses from overflowing.
+    // Coil lines are numbered by protocol address; long long arithmetic
+    // keeps the highest addresses from overflowing.
     for (int i = 0; i < count; i++)
-        std::printf("COIL %02ld = %d\n", static_cast<long>(address) + i,
+        std::printf("COIL %02lld = %d\n", static_cast<long long>(address) + i,
                     coils[i]);
+
+    // The report is the reading: one that did not reach its reader in full
+    // is not a success.
+    if (std::fflush(stdout) == EOF || std::ferror(stdout)) {
+        std::fprintf(stderr, "melda: write error: %s\n", std::strerror(errno));
+        return -1;
+    }
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "harness.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -75,43 +76,47 @@ void decode(int wstatus, int *status, int *signal)
 }
 
 // What a valgrind log holds beyond its list of descriptors inherited from
-// the parent: errors, leaks, and descriptors the program left open.
-std::string findings(const std::string &log)
+// the parent: errors, leaks, and descriptors the program left open. A run
+// ended by a signal's default action releases nothing, so for it only the
+// errors count.
+std::string findings(const std::string &log, bool ended_by_signal)
 {
     std::istringstream in(log);
-    std::string line, found, pending_fd;
+    std::string line, found;
+    std::vector<std::string> block;
+    auto judge = [&] {
+        if (block.empty())
+            return;
+        const std::string &head = block.front();
+        bool listed = head.rfind("FILE DESCRIPTORS:", 0) == 0;
+        bool inherited = false, leak = head.find("in loss record") != std::string::npos;
+        for (const std::string &l : block)
+            inherited = inherited || l.find("<inherited from parent>") != std::string::npos;
+        bool open_fd = head.rfind("Open file descriptor", 0) == 0;
+        if (!listed && !(open_fd && inherited) && !(ended_by_signal && (open_fd || leak)))
+            for (const std::string &l : block)
+                found += l + "\n";
+        block.clear();
+    };
     while (std::getline(in, line)) {
-        size_t body = line.rfind("== ", 0) == std::string::npos && line.rfind("==", 0) == 0
-                          ? line.find("== ")
-                          : std::string::npos;
-        std::string text = body == std::string::npos ? line : line.substr(body + 3);
-        if (text.empty() || text.rfind("FILE DESCRIPTORS:", 0) == 0)
-            continue;
-        if (text.rfind("Open file descriptor", 0) == 0) {
-            if (!pending_fd.empty())
-                found += pending_fd + "\n";
-            pending_fd = text;
+        // "==1234== text": the text after the pid marker.
+        bool marked = line.rfind("==", 0) == 0;
+        size_t body = marked ? line.find("== ") : std::string::npos;
+        std::string text = body == std::string::npos ? (marked ? "" : line) : line.substr(body + 3);
+        if (text.empty()) {
+            judge();
             continue;
         }
-        if (!pending_fd.empty() && text.find("<inherited from parent>") != std::string::npos) {
-            pending_fd.clear();
-            continue;
-        }
-        if (!pending_fd.empty()) {
-            found += pending_fd + "\n";
-            pending_fd.clear();
-        }
-        found += text + "\n";
+        block.push_back(text);
     }
-    if (!pending_fd.empty())
-        found += pending_fd + "\n";
+    judge();
     return found;
 }
 
 } // namespace
 
 Result run(const std::vector<std::string> &argv, double timeout,
-           const std::string &cwd)
+           const std::string &cwd, const Setup *setup)
 {
     Result r;
     int out[2], err[2];
@@ -127,6 +132,7 @@ Result run(const std::vector<std::string> &argv, double timeout,
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     std::string *sinks[2] = {&r.out, &r.err};
     int open_fds = 2;
+    bool signal_pending = setup && setup->signal != 0;
     while (open_fds > 0) {
         int left = static_cast<int>((start + timeout - now()) * 1000);
         if (left <= 0) {
@@ -134,7 +140,11 @@ Result run(const std::vector<std::string> &argv, double timeout,
             kill(pid, SIGKILL);
             break;
         }
-        if (poll(fds, 2, left) < 0 && errno != EINTR)
+        if (signal_pending && (!setup->ready || setup->ready())) {
+            kill(pid, setup->signal);
+            signal_pending = false;
+        }
+        if (poll(fds, 2, signal_pending ? std::min(left, 10) : left) < 0 && errno != EINTR)
             break;
         for (int i = 0; i < 2; i++) {
             if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
@@ -162,30 +172,40 @@ Result run(const std::vector<std::string> &argv, double timeout,
 }
 
 Result melda(const std::vector<std::string> &words, double timeout,
-             const std::string &cwd)
+             const std::string &cwd, const Setup &setup)
 {
     std::vector<std::string> argv;
+    if (!setup.redirect.empty())
+        argv = {"/bin/sh", "-c", "exec \"$@\" " + setup.redirect, "sh"};
     const char *wrapper = std::getenv("MELDA_WRAPPER");
     TempDir logs;
     std::string log = logs.file("wrapper.log");
+    // The wrapper writes to a descriptor it inherits: were it to open its
+    // log itself, a standard descriptor the test closed would be reused for
+    // it, and melda would never see the stream closed.
+    int log_fd = -1;
     if (wrapper && *wrapper) {
+        log_fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         for (std::string w : split_words(wrapper)) {
-            size_t at = w.find("%LOG%");
+            size_t at = w.find("%LOGFD%");
             if (at != std::string::npos)
-                w.replace(at, 5, log);
+                w.replace(at, 7, std::to_string(log_fd));
             argv.push_back(w);
         }
         timeout *= 4; // instrumented runs are slower
     }
     argv.push_back(MELDA_BIN);
     argv.insert(argv.end(), words.begin(), words.end());
-    Result r = run(argv, timeout, cwd);
+    Result r = run(argv, timeout, cwd, &setup);
+    if (log_fd != -1)
+        close(log_fd);
     for (const char *mark : {"Sanitizer", "runtime error:"})
         if (r.err.find(mark) != std::string::npos)
             ADD_FAILURE() << "sanitizer report from melda "
                           << ::testing::PrintToString(words) << ":\n" << r.err;
     if (wrapper && *wrapper) {
-        std::string report = findings(read_file(log));
+        bool sent = setup.signal != 0 && r.signal == setup.signal;
+        std::string report = findings(read_file(log), sent);
         if (!report.empty())
             ADD_FAILURE() << "the wrapper reported on melda "
                           << ::testing::PrintToString(words) << ":\n" << report;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,17 +19,27 @@ struct Result {
     double seconds = 0;
 };
 
+// How a run of melda differs from a plain one.
+struct Setup {
+    // Shell redirections applied to melda alone, e.g. "2>&-" or ">/dev/full".
+    std::string redirect;
+    // When set, sent to melda once `ready` returns true (polled every 10 ms).
+    int signal = 0;
+    std::function<bool()> ready;
+};
+
 // Runs argv[0] with the rest as its words (argv[0] is also the program's own
 // name), standard input closed, in cwd if given. A run longer than timeout is
 // killed and marked timed_out.
 Result run(const std::vector<std::string> &argv, double timeout = 20,
-           const std::string &cwd = "");
+           const std::string &cwd = "", const Setup *setup = nullptr);
 
 // Runs melda with the given words after its name. When MELDA_WRAPPER is set
 // in the environment (for example a valgrind command line), melda runs under
-// it, and whatever the wrapper writes to its log file is checked to be empty.
+// it, and whatever the wrapper writes to its log file is checked to be empty
+// (leaks aside for a run ended by the signal the test sent).
 Result melda(const std::vector<std::string> &words, double timeout = 20,
-             const std::string &cwd = "");
+             const std::string &cwd = "", const Setup &setup = {});
 
 // A process running beside the test, with its standard output going to the
 // given descriptor (/dev/null when -1), ended when this goes.

@@ -232,7 +232,7 @@ TEST(Sim, HelpNamesEveryFault)
     EXPECT_EQ(r.status, 0);
     for (const char *fault : {"exception:N", "silent", "bad-crc", "wrong-slave", "wrong-function",
                               "bad-count", "short", "long", "truncated", "halfway", "extra",
-                              "garbage", "flood", "pieces", "hangup"})
+                              "garbage", "flood", "pieces", "hangup", "late"})
         EXPECT_NE(r.out.find("  " + std::string(fault) + " "), std::string::npos) << fault;
 }
 

@@ -1,0 +1,262 @@
+// SPDX-License-Identifier: MIT
+//
+// The line and the report kept safe: one reading per port at a time, no
+// stale reply taken for this run's, nothing but frames on the bus whatever
+// the standard streams are, a report that could not be written is a
+// failure, and a run ended by a signal keeps its lines and puts the port's
+// settings back.
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <future>
+#include <memory>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "harness.hpp"
+
+using harness::melda;
+using harness::Result;
+using harness::Sim;
+using harness::TempDir;
+
+namespace {
+
+const std::string kPattern = "1011001110001111";
+
+std::string coil_lines(long address, int count)
+{
+    std::string s;
+    char buf[64];
+    for (int i = 0; i < count; i++) {
+        std::snprintf(buf, sizeof buf, "COIL %02ld = %c\n", address + i,
+                      kPattern[(address + i) % kPattern.size()]);
+        s += buf;
+    }
+    return s;
+}
+
+std::string request_hex(int address, int count)
+{
+    std::vector<uint8_t> frame = {1, 1, static_cast<uint8_t>(address >> 8),
+                                  static_cast<uint8_t>(address), 0,
+                                  static_cast<uint8_t>(count)};
+    std::vector<uint8_t> crc = harness::crc_bytes(frame);
+    frame.insert(frame.end(), crc.begin(), crc.end());
+    return harness::hex(frame);
+}
+
+bool have_socat()
+{
+    return harness::run({"/bin/sh", "-c", "command -v socat"}, 10).status == 0;
+}
+
+// The line melda reads: the simulator's own pseudo-terminal, or one end of a
+// socat pair whose other end the simulator serves, as over a null-modem
+// cable.
+class Bench {
+public:
+    Bench(bool socat, std::vector<std::string> options)
+    {
+        options.insert(options.end(), {"--log", dir_.file("frames")});
+        if (socat) {
+            std::string a = dir_.file("ttyA"), b = dir_.file("ttyB");
+            socat_ = std::make_unique<harness::Background>(std::vector<std::string>{
+                "socat", "pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b});
+            if (!harness::wait_for_file(a, 10) || !harness::wait_for_file(b, 10))
+                ADD_FAILURE() << "socat made no pair";
+            options.push_back(b);
+            port_ = a;
+        }
+        sim_ = std::make_unique<Sim>(options);
+        if (!socat)
+            port_ = sim_->path();
+    }
+    const std::string &port() const { return port_; }
+    std::string frames() const { return harness::read_file(dir_.file("frames")); }
+
+private:
+    TempDir dir_;
+    std::unique_ptr<harness::Background> socat_;
+    std::unique_ptr<Sim> sim_;
+    std::string port_;
+};
+
+struct Wiring {
+    const char *name;
+    bool socat;
+};
+void PrintTo(const Wiring &c, std::ostream *os) { *os << c.name; }
+const Wiring kWirings[] = {{"Pty", false}, {"Socat", true}};
+
+// ---------------------------------------------------------------------------
+// Two readings at once on one port: each either reads its own coils or is
+// refused before it touches the line; the one holding the line is never
+// disturbed.
+
+class TwoAtOnceTest : public ::testing::TestWithParam<Wiring> {};
+
+TEST_P(TwoAtOnceTest, EveryReadingCarriesItsOwnCoilsOrIsRefused)
+{
+    if (GetParam().socat && !have_socat())
+        GTEST_SKIP() << "socat is not installed";
+    // Each reply takes 150 ms, so that readings started together overlap.
+    Bench bench(GetParam().socat, {"--pace", "--turnaround", "150"});
+    const std::string busy = "ERROR Port " + bench.port() + " is in use by another program\n";
+    int refused = 0;
+    for (int pair = 0; pair < 8; pair++) {
+        auto first = std::async(std::launch::async, [&] { return melda({bench.port(), "1", "8"}); });
+        auto second = std::async(std::launch::async, [&] { return melda({bench.port(), "9", "8"}); });
+        Result r[2] = {first.get(), second.get()};
+        int ok = 0;
+        for (int i = 0; i < 2; i++) {
+            SCOPED_TRACE("pair " + std::to_string(pair) + ", reading " + std::to_string(i));
+            ASSERT_FALSE(r[i].timed_out);
+            if (r[i].status == 0) {
+                ok++;
+                EXPECT_NE(r[i].out.find("\nOK\n" + coil_lines(8 * i, 8)), std::string::npos)
+                    << r[i].out;
+                EXPECT_EQ(r[i].err, "");
+            } else {
+                refused++;
+                EXPECT_EQ(r[i].status, 255) << r[i].out << r[i].err;
+                EXPECT_EQ(r[i].err, busy);
+                // Refused before the library opened the port.
+                EXPECT_EQ(r[i].out, "");
+            }
+        }
+        EXPECT_GE(ok, 1) << "the reading holding the line was disturbed";
+    }
+    // Every request that reached the line was a whole one of the two.
+    std::istringstream frames(bench.frames());
+    for (std::string line; std::getline(frames, line);)
+        EXPECT_TRUE(line == request_hex(0, 8) || line == request_hex(8, 8)) << line;
+    EXPECT_GT(refused, 0) << "no two readings overlapped: the test proves nothing";
+}
+
+INSTANTIATE_TEST_SUITE_P(Line, TwoAtOnceTest, ::testing::ValuesIn(kWirings),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// A reply that comes after melda gave up waits in the port's input; the next
+// reading must not take it for its own.
+
+class LateReplyTest : public ::testing::TestWithParam<Wiring> {};
+
+TEST_P(LateReplyTest, NextReadingGetsItsOwnCoils)
+{
+    if (GetParam().socat && !have_socat())
+        GTEST_SKIP() << "socat is not installed";
+    Bench bench(GetParam().socat, {"--fault", "late"});
+    Result gave_up = melda({bench.port(), "1", "8"});
+    EXPECT_EQ(gave_up.status, 255) << gave_up.out << gave_up.err;
+    // The late reply (coils 0 to 7) comes 2.5 s after the request.
+    usleep(static_cast<useconds_t>(std::max(0.0, 3.0 - gave_up.seconds) * 1e6));
+    Result next = melda({bench.port(), "9", "8"});
+    EXPECT_EQ(next.status, 0) << next.out << next.err;
+    EXPECT_NE(next.out.find("\nOK\n" + coil_lines(8, 8)), std::string::npos) << next.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Line, LateReplyTest, ::testing::ValuesIn(kWirings),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// Standard streams closed or full: the port never becomes one of them, and a
+// report that could not be written is not a success.
+
+struct Streams {
+    const char *name;
+    const char *redirect;
+    const char *fault;
+    int status;
+    std::string err;     // exact; the library's own lines come first
+    std::string out_end; // what standard output ends with, when it is seen
+};
+void PrintTo(const Streams &c, std::ostream *os) { *os << c.name; }
+
+class StreamsTest : public ::testing::TestWithParam<Streams> {};
+
+TEST_P(StreamsTest, OnlyFramesOnTheLineAndAnHonestStatus)
+{
+    const Streams &c = GetParam();
+    Bench bench(false, {"--fault", c.fault, "--coils", kPattern});
+    harness::Setup setup;
+    setup.redirect = c.redirect;
+    Result r = melda({bench.port(), "1", "4"}, 20, "", setup);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, c.status) << r.out << r.err;
+    EXPECT_TRUE(r.err.size() >= c.err.size() &&
+                r.err.compare(r.err.size() - c.err.size(), c.err.size(), c.err) == 0)
+        << r.err;
+    EXPECT_TRUE(r.out.size() >= c.out_end.size() &&
+                r.out.compare(r.out.size() - c.out_end.size(), c.out_end.size(), c.out_end) == 0)
+        << r.out;
+    // The simulator heard the request and nothing else.
+    EXPECT_EQ(bench.frames(), request_hex(0, 4) + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Line, StreamsTest,
+    ::testing::Values(
+        Streams{"StdoutFull", ">/dev/full", "none", 255,
+                "melda: write error: No space left on device\n", ""},
+        Streams{"StdoutClosed", ">&-", "none", 255, "melda: write error: Bad file descriptor\n",
+                ""},
+        Streams{"StderrClosedSilentSlave", "2>&-", "silent", 255, "", "\nFAILED\n"},
+        Streams{"StdinClosed", "<&-", "none", 0, "", "\nOK\n" + coil_lines(0, 4)},
+        Streams{"AllClosedSilentSlave", "<&- >&- 2>&-", "silent", 255, "", ""}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// A signal while melda waits for a reply: the lines already written are in
+// the file, the port's settings are as they were, and the run ends by that
+// signal, as a shell expects.
+
+struct Signal {
+    const char *name;
+    int signal;
+};
+void PrintTo(const Signal &c, std::ostream *os) { *os << c.name; }
+
+class SignalTest : public ::testing::TestWithParam<Signal> {};
+
+TEST_P(SignalTest, KeepsTheLinesAndPutsTheSettingsBack)
+{
+    TempDir dir;
+    Bench bench(false, {"--fault", "silent"});
+    const std::string stty = "stty -F " + bench.port();
+    ASSERT_EQ(harness::run({"/bin/sh", "-c", stty + " sane 9600 -cstopb"}, 10).status, 0);
+    Result before = harness::run({"/bin/sh", "-c", stty + " -g"}, 10);
+
+    harness::Setup setup{"> " + dir.file("out"), GetParam().signal,
+                         [&] { return !bench.frames().empty(); }};
+    Result r = melda({bench.port(), "1", "4"}, 20, "", setup);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.signal, GetParam().signal) << "status " << r.status << "\n" << r.err;
+
+    // The opening line, the header with the request, the wait line.
+    std::string out = harness::read_file(dir.file("out"));
+    const std::string h = "modbus_read_bits(SLAVE 1, START 0, NCOILS 4): ";
+    size_t at = out.find(h);
+    ASSERT_NE(at, std::string::npos) << out;
+    EXPECT_GT(at, 0u) << "no opening line before the header";
+    EXPECT_NE(out.find("[01][01][00][00][00][04]", at), std::string::npos) << out;
+    EXPECT_EQ(out.back(), '\n') << out;
+
+    Result after = harness::run({"/bin/sh", "-c", stty + " -g"}, 10);
+    EXPECT_EQ(after.out, before.out);
+}
+
+INSTANTIATE_TEST_SUITE_P(Line, SignalTest,
+                         ::testing::Values(Signal{"Term", SIGTERM}, Signal{"Int", SIGINT},
+                                           Signal{"Hup", SIGHUP}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
