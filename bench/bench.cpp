@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+//
 // Benchmark: one 16-coil reading by melda, by a minimal C program making the
 // same libmodbus calls, and by mbpoll, all against melda-sim on a
 // pseudo-terminal, the commands alternated round by round. Prints medians,
@@ -25,48 +27,29 @@
 
 #include <modbus.h>
 
+#include "process.hpp"
+
 namespace {
+
+using process::now;
 
 struct Run {
     double seconds;
     int status;
 };
 
-double now()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-pid_t start(const std::vector<std::string> &argv, int out, int err)
-{
-    std::vector<char *> args;
-    for (const std::string &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out, 1);
-        dup2(err, 2);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    return pid;
-}
-
 Run run(const std::vector<std::string> &argv, const char *err_path = "/dev/null")
 {
     int null = open("/dev/null", O_WRONLY);
     int err = open(err_path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     double t0 = now();
-    pid_t pid = start(argv, null, err);
-    int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
+    pid_t pid = process::spawn(argv, null, err);
+    process::Ending ending;
+    process::wait_for(pid, -1, &ending);
     double t1 = now();
     close(null);
     close(err);
-    return {t1 - t0, WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1};
+    return {t1 - t0, ending.status};
 }
 
 // Peak resident memory (VmHWM, kB) of the program itself: read from /proc
@@ -125,12 +108,10 @@ struct Sim {
         if (pipe(fds) == -1)
             std::exit(1);
         int null = open("/dev/null", O_WRONLY);
-        pid = start(argv, fds[1], null);
+        pid = process::spawn(argv, fds[1], null);
         close(null);
         close(fds[1]);
-        char c;
-        while (read(fds[0], &c, 1) == 1 && c != '\n')
-            path += c;
+        path = process::read_line(fds[0], 20);
         close(fds[0]);
     }
     ~Sim()

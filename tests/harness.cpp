@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "harness.hpp"
 
 #include <algorithm>
@@ -6,27 +7,31 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "process.hpp"
+
 namespace harness {
 namespace {
 
-double now()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
+using process::now;
+
+// A sanitizer's report must not pass for one of melda's own statuses (1 and
+// 255): every program the tests start gets exit codes of their own for the
+// sanitizers.
+const bool sanitizer_exit_codes = [] {
+    setenv("ASAN_OPTIONS", "exitcode=86:detect_leaks=1", 0);
+    setenv("UBSAN_OPTIONS", "exitcode=87:halt_on_error=1:print_stacktrace=1", 0);
+    return true;
+}();
 
 std::vector<std::string> split_words(const std::string &text)
 {
@@ -38,50 +43,38 @@ std::vector<std::string> split_words(const std::string &text)
     return words;
 }
 
-// fork + exec with the given descriptors as standard output and error.
-int spawn(const std::vector<std::string> &argv, int out, int err,
-          const std::string &cwd)
-{
-    std::vector<char *> args;
-    for (const std::string &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
+} // namespace
 
-    pid_t pid = fork();
-    if (pid != 0)
-        return pid;
-    // A sanitizer's report must not pass for one of melda's own statuses
-    // (1 and 255): give the sanitizers exit codes of their own.
-    setenv("ASAN_OPTIONS", "exitcode=86:detect_leaks=1", 0);
-    setenv("UBSAN_OPTIONS", "exitcode=87:halt_on_error=1:print_stacktrace=1", 0);
-    int null = open("/dev/null", O_RDONLY);
-    dup2(null, 0);
-    dup2(out, 1);
-    if (err != -1)
-        dup2(err, 2);
-    if (!cwd.empty() && chdir(cwd.c_str()) == -1)
-        _exit(126);
-    execvp(args[0], args.data());
-    _exit(127);
-}
-
-void decode(int wstatus, int *status, int *signal)
+Wrapper::Wrapper(const char *variable)
 {
-    if (WIFEXITED(wstatus)) {
-        *status = WEXITSTATUS(wstatus);
-    } else if (WIFSIGNALED(wstatus)) {
-        *status = -1;
-        *signal = WTERMSIG(wstatus);
+    const char *text = std::getenv(variable);
+    if (!text || !*text)
+        return;
+    // The wrapper writes to a descriptor it inherits: were it to open its
+    // log itself, a standard descriptor the test closed would be reused for
+    // it, and the program would never see the stream closed.
+    log_fd_ = open(dir_.file("wrapper.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    for (std::string w : split_words(text)) {
+        size_t at = w.find("%LOGFD%");
+        if (at != std::string::npos)
+            w.replace(at, 7, std::to_string(log_fd_));
+        words_.push_back(w);
     }
 }
 
-// What a valgrind log holds beyond its list of descriptors inherited from
-// the parent: errors, leaks, and descriptors the program left open. A run
-// ended by a signal's default action releases nothing, so for it only the
-// errors count.
-std::string findings(const std::string &log, bool ended_by_signal)
+Wrapper::~Wrapper()
 {
-    std::istringstream in(log);
+    if (log_fd_ != -1)
+        close(log_fd_);
+}
+
+// valgrind's log is a series of blocks, one a finding, each line behind a
+// "==pid==" mark, blocks parted by a line with the mark alone.
+std::string Wrapper::findings(bool ended_by_signal) const
+{
+    if (!active())
+        return "";
+    std::istringstream in(read_file(dir_.file("wrapper.log")));
     std::string line, found;
     std::vector<std::string> block;
     auto judge = [&] {
@@ -99,7 +92,6 @@ std::string findings(const std::string &log, bool ended_by_signal)
         block.clear();
     };
     while (std::getline(in, line)) {
-        // "==1234== text": the text after the pid marker.
         bool marked = line.rfind("==", 0) == 0;
         size_t body = marked ? line.find("== ") : std::string::npos;
         std::string text = body == std::string::npos ? (marked ? "" : line) : line.substr(body + 3);
@@ -113,8 +105,6 @@ std::string findings(const std::string &log, bool ended_by_signal)
     return found;
 }
 
-} // namespace
-
 Result run(const std::vector<std::string> &argv, double timeout,
            const std::string &cwd, const Setup *setup)
 {
@@ -125,7 +115,7 @@ Result run(const std::vector<std::string> &argv, double timeout,
         return r;
     }
     double start = now();
-    pid_t pid = spawn(argv, out[1], err[1], cwd);
+    pid_t pid = process::spawn(argv, out[1], err[1], cwd);
     close(out[1]);
     close(err[1]);
 
@@ -163,11 +153,11 @@ Result run(const std::vector<std::string> &argv, double timeout,
     for (pollfd &p : fds)
         if (p.fd >= 0)
             close(p.fd);
-    int wstatus = 0;
-    while (waitpid(pid, &wstatus, 0) == -1 && errno == EINTR)
-        ;
+    process::Ending ending;
+    process::wait_for(pid, -1, &ending);
     r.seconds = now() - start;
-    decode(wstatus, &r.status, &r.signal);
+    r.status = ending.status;
+    r.signal = ending.signal;
     return r;
 }
 
@@ -177,46 +167,29 @@ Result melda(const std::vector<std::string> &words, double timeout,
     std::vector<std::string> argv;
     if (!setup.redirect.empty())
         argv = {"/bin/sh", "-c", "exec \"$@\" " + setup.redirect, "sh"};
-    const char *wrapper = std::getenv("MELDA_WRAPPER");
-    TempDir logs;
-    std::string log = logs.file("wrapper.log");
-    // The wrapper writes to a descriptor it inherits: were it to open its
-    // log itself, a standard descriptor the test closed would be reused for
-    // it, and melda would never see the stream closed.
-    int log_fd = -1;
-    if (wrapper && *wrapper) {
-        log_fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        for (std::string w : split_words(wrapper)) {
-            size_t at = w.find("%LOGFD%");
-            if (at != std::string::npos)
-                w.replace(at, 7, std::to_string(log_fd));
-            argv.push_back(w);
-        }
+    Wrapper wrapper("MELDA_WRAPPER");
+    if (wrapper.active()) {
+        argv.insert(argv.end(), wrapper.words().begin(), wrapper.words().end());
         timeout *= 4; // instrumented runs are slower
     }
     argv.push_back(MELDA_BIN);
     argv.insert(argv.end(), words.begin(), words.end());
     Result r = run(argv, timeout, cwd, &setup);
-    if (log_fd != -1)
-        close(log_fd);
     for (const char *mark : {"Sanitizer", "runtime error:"})
         if (r.err.find(mark) != std::string::npos)
             ADD_FAILURE() << "sanitizer report from melda "
                           << ::testing::PrintToString(words) << ":\n" << r.err;
-    if (wrapper && *wrapper) {
-        bool sent = setup.signal != 0 && r.signal == setup.signal;
-        std::string report = findings(read_file(log), sent);
-        if (!report.empty())
-            ADD_FAILURE() << "the wrapper reported on melda "
-                          << ::testing::PrintToString(words) << ":\n" << report;
-    }
+    std::string report = wrapper.findings(setup.signal != 0 && r.signal == setup.signal);
+    if (!report.empty())
+        ADD_FAILURE() << "the wrapper reported on melda " << ::testing::PrintToString(words)
+                      << ":\n" << report;
     return r;
 }
 
 Background::Background(const std::vector<std::string> &argv, int out)
 {
     int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    pid_ = spawn(argv, out == -1 ? null : out, -1, "");
+    pid_ = process::spawn(argv, out == -1 ? null : out);
     close(null);
 }
 
@@ -224,18 +197,10 @@ int Background::wait(double timeout)
 {
     if (pid_ <= 0)
         return status_;
-    double deadline = now() + timeout;
-    int wstatus = 0;
-    for (;;) {
-        pid_t done = waitpid(pid_, &wstatus, WNOHANG);
-        if (done == pid_)
-            break;
-        if (done == -1 || now() > deadline)
-            return -1;
-        usleep(5000);
-    }
-    int sig = 0;
-    decode(wstatus, &status_, &sig);
+    process::Ending ending;
+    if (!process::wait_for(pid_, timeout, &ending))
+        return -1;
+    status_ = ending.status;
     pid_ = -1;
     return status_;
 }
@@ -256,7 +221,8 @@ Background::~Background() { stop(); }
 
 Sim::Sim(const std::vector<std::string> &options)
 {
-    std::vector<std::string> argv = {MELDA_SIM_BIN};
+    std::vector<std::string> argv = wrapper_.words();
+    argv.push_back(MELDA_SIM_BIN);
     argv.insert(argv.end(), options.begin(), options.end());
     int out[2];
     if (pipe2(out, O_CLOEXEC) == -1) {
@@ -265,23 +231,31 @@ Sim::Sim(const std::vector<std::string> &options)
     }
     process_ = std::make_unique<Background>(argv, out[1]);
     close(out[1]);
-
     // The first line of its standard output is the device to use.
-    double deadline = now() + 20;
-    std::string line;
-    char c;
-    pollfd pfd{out[0], POLLIN, 0};
-    while (now() < deadline && poll(&pfd, 1, 1000) >= 0) {
-        if (!(pfd.revents & (POLLIN | POLLHUP)))
-            continue;
-        if (read(out[0], &c, 1) != 1 || c == '\n')
-            break;
-        line += c;
-    }
+    path_ = process::read_line(out[0], 20);
     close(out[0]);
-    path_ = line;
     if (path_.empty())
         ADD_FAILURE() << "melda-sim printed no device path";
+}
+
+Sim::~Sim()
+{
+    stop();
+    std::string report = wrapper_.findings(false);
+    if (!report.empty())
+        ADD_FAILURE() << "the wrapper reported on melda-sim:\n" << report;
+}
+
+SocatPair::SocatPair() : a_(dir_.file("a")), b_(dir_.file("b"))
+{
+    if (run({"/bin/sh", "-c", "command -v socat"}, 10).status != 0) {
+        skip_ = "socat is not installed";
+        return;
+    }
+    socat_ = std::make_unique<Background>(std::vector<std::string>{
+        "socat", "pty,raw,echo=0,link=" + a_, "pty,raw,echo=0,link=" + b_});
+    if (!wait_for_file(a_, 10) || !wait_for_file(b_, 10))
+        ADD_FAILURE() << "socat made no pair";
 }
 
 bool wait_for_file(const std::string &path, double timeout)
@@ -295,10 +269,10 @@ bool wait_for_file(const std::string &path, double timeout)
     return true;
 }
 
-TempDir::TempDir()
+TempDir::TempDir(const char *pattern)
 {
-    char tmpl[] = "/tmp/melda-test.XXXXXX";
-    if (mkdtemp(tmpl))
+    std::string tmpl = pattern;
+    if (mkdtemp(tmpl.data()))
         path_ = tmpl;
     else
         ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);

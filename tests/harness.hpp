@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+//
 // Test harness: runs the real melda binary and the real simulated slave on
 // a real pseudo-terminal, and captures what they print.
 #pragma once
@@ -61,28 +63,10 @@ private:
     int status_ = -1;
 };
 
-// A melda-sim process serving a fresh pseudo-terminal (or the device named
-// in its options), ended when this goes.
-class Sim {
-public:
-    explicit Sim(const std::vector<std::string> &options = {});
-    const std::string &path() const { return path_; }
-    // As Background's; -1 when the simulator could not be started.
-    int stop() { return process_ ? process_->stop() : -1; }
-    int wait(double timeout) { return process_ ? process_->wait(timeout) : -1; }
-
-private:
-    std::unique_ptr<Background> process_;
-    std::string path_;
-};
-
-// Waits up to timeout seconds for a path to exist.
-bool wait_for_file(const std::string &path, double timeout);
-
 // A temporary directory, removed with its files when this goes.
 class TempDir {
 public:
-    TempDir();
+    explicit TempDir(const char *pattern = "/tmp/melda-test.XXXXXX");
     ~TempDir();
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
@@ -92,6 +76,69 @@ public:
 private:
     std::string path_;
 };
+
+// A wrapper command named by an environment variable (a valgrind command
+// line), which writes its log to a descriptor it inherits: "%LOGFD%" in it
+// stands for that descriptor.
+class Wrapper {
+public:
+    explicit Wrapper(const char *variable);
+    ~Wrapper();
+    Wrapper(const Wrapper &) = delete;
+    Wrapper &operator=(const Wrapper &) = delete;
+    bool active() const { return !words_.empty(); }
+    // The wrapper's words, to go before the program's.
+    const std::vector<std::string> &words() const { return words_; }
+    // What the log holds beyond its list of inherited descriptors: errors,
+    // leaks, descriptors left open (only errors for a run ended by a
+    // signal's default action, which releases nothing).
+    std::string findings(bool ended_by_signal) const;
+
+private:
+    TempDir dir_;
+    int log_fd_ = -1;
+    std::vector<std::string> words_;
+};
+
+// A melda-sim process serving a fresh pseudo-terminal (or the device named
+// in its options), ended when this goes. When MELDA_SIM_WRAPPER is set, the
+// simulator runs under it, and what the wrapper finds fails the test.
+class Sim {
+public:
+    explicit Sim(const std::vector<std::string> &options = {});
+    ~Sim();
+    Sim(const Sim &) = delete;
+    Sim &operator=(const Sim &) = delete;
+    const std::string &path() const { return path_; }
+    // As Background's; -1 when the simulator could not be started.
+    int stop() { return process_ ? process_->stop() : -1; }
+    int wait(double timeout) { return process_ ? process_->wait(timeout) : -1; }
+
+private:
+    Wrapper wrapper_{"MELDA_SIM_WRAPPER"};
+    std::unique_ptr<Background> process_;
+    std::string path_;
+};
+
+// A socat pair of pseudo-terminals, as a null-modem cable: what is written
+// to one end comes out of the other. The ends are links whose names are
+// short enough for every libmodbus release (3.0 takes fewer than 16
+// characters). skip() says why there is no pair (socat not installed).
+class SocatPair {
+public:
+    SocatPair();
+    std::string skip() const { return skip_; }
+    const std::string &a() const { return a_; }
+    const std::string &b() const { return b_; }
+
+private:
+    TempDir dir_{"/tmp/mdXXXXXX"};
+    std::unique_ptr<Background> socat_;
+    std::string a_, b_, skip_;
+};
+
+// Waits up to timeout seconds for a path to exist.
+bool wait_for_file(const std::string &path, double timeout);
 
 std::string read_file(const std::string &path);
 

@@ -53,11 +53,6 @@ std::string request_hex(int address, int count)
     return harness::hex(frame);
 }
 
-bool have_socat()
-{
-    return harness::run({"/bin/sh", "-c", "command -v socat"}, 10).status == 0;
-}
-
 // The line melda reads: the simulator's own pseudo-terminal, or one end of a
 // socat pair whose other end the simulator serves, as over a null-modem
 // cable.
@@ -67,24 +62,21 @@ public:
     {
         options.insert(options.end(), {"--log", dir_.file("frames")});
         if (socat) {
-            std::string a = dir_.file("ttyA"), b = dir_.file("ttyB");
-            socat_ = std::make_unique<harness::Background>(std::vector<std::string>{
-                "socat", "pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b});
-            if (!harness::wait_for_file(a, 10) || !harness::wait_for_file(b, 10))
-                ADD_FAILURE() << "socat made no pair";
-            options.push_back(b);
-            port_ = a;
+            pair_ = std::make_unique<harness::SocatPair>();
+            if (!pair_->skip().empty())
+                return;
+            options.push_back(pair_->b());
         }
         sim_ = std::make_unique<Sim>(options);
-        if (!socat)
-            port_ = sim_->path();
+        port_ = socat ? pair_->a() : sim_->path();
     }
+    std::string skip() const { return pair_ ? pair_->skip() : ""; }
     const std::string &port() const { return port_; }
     std::string frames() const { return harness::read_file(dir_.file("frames")); }
 
 private:
     TempDir dir_;
-    std::unique_ptr<harness::Background> socat_;
+    std::unique_ptr<harness::SocatPair> pair_;
     std::unique_ptr<Sim> sim_;
     std::string port_;
 };
@@ -105,10 +97,10 @@ class TwoAtOnceTest : public ::testing::TestWithParam<Wiring> {};
 
 TEST_P(TwoAtOnceTest, EveryReadingCarriesItsOwnCoilsOrIsRefused)
 {
-    if (GetParam().socat && !have_socat())
-        GTEST_SKIP() << "socat is not installed";
     // Each reply takes 150 ms, so that readings started together overlap.
     Bench bench(GetParam().socat, {"--pace", "--turnaround", "150"});
+    if (!bench.skip().empty())
+        GTEST_SKIP() << bench.skip();
     const std::string busy = "ERROR Port " + bench.port() + " is in use by another program\n";
     int refused = 0;
     for (int pair = 0; pair < 8; pair++) {
@@ -152,9 +144,9 @@ class LateReplyTest : public ::testing::TestWithParam<Wiring> {};
 
 TEST_P(LateReplyTest, NextReadingGetsItsOwnCoils)
 {
-    if (GetParam().socat && !have_socat())
-        GTEST_SKIP() << "socat is not installed";
     Bench bench(GetParam().socat, {"--fault", "late"});
+    if (!bench.skip().empty())
+        GTEST_SKIP() << bench.skip();
     Result gave_up = melda({bench.port(), "1", "8"});
     EXPECT_EQ(gave_up.status, 255) << gave_up.out << gave_up.err;
     // The late reply (coils 0 to 7) comes 2.5 s after the request.

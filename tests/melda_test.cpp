@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <ostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -21,6 +22,18 @@ using harness::TempDir;
 namespace {
 
 const char kSupported[] = "Supported bauds: 9600, 19200, 38400, 57600, 115200\n";
+
+// Where the libmodbus release under test decides otherwise than another.
+bool library_at_least(int major, int minor, int micro)
+{
+    int a = 0, b = 0, c = 0;
+    std::sscanf(MODBUS_VERSION, "%d.%d.%d", &a, &b, &c);
+    return std::make_tuple(a, b, c) >= std::make_tuple(major, minor, micro);
+}
+// 3.0 takes a reply from another slave for the one it asked.
+const bool kLibraryTakesAnySlave = !library_at_least(3, 1, 0);
+// From 3.1.12 a count of 0 or below fails before anything is sent.
+const bool kLibraryRefusesEmptyCounts = library_at_least(3, 1, 12);
 
 bool ends_with(const std::string &s, const std::string &tail)
 {
@@ -188,7 +201,7 @@ INSTANTIATE_TEST_SUITE_P(
         ConnectFailure{"EmptyPort", {"", "1", "4"}, "Unable to allocate libmodbus context\n"},
         ConnectFailure{"EmptyPortFiveWords", {"", "1", "4", "x", "y"},
                        "Unable to allocate libmodbus context\n"},
-        ConnectFailure{"MissingPort", {"/nonexistent/ttyUSB9", "1", "4"},
+        ConnectFailure{"MissingPort", {"/nonexist/tty9", "1", "4"},
                        "ERROR Connection failed: No such file or directory\n"},
         ConnectFailure{"MissingPortExplicitBaud", {"/nonexistent", "1", "4", "9600"},
                        "ERROR Connection failed: No such file or directory\n"},
@@ -222,15 +235,18 @@ void PrintTo(const Reading &c, std::ostream *os) { *os << c.name; }
 TEST_P(ReadingTest, PrintsOkAndTheSimulatorsCoils)
 {
     const Reading &c = GetParam();
-    Sim sim({"--coils", kTable, "--size", std::to_string(kTable.size())});
+    // The simulated device listens at the baud melda should have set.
+    Sim sim({"--coils", kTable, "--size", std::to_string(kTable.size()), "--baud",
+             c.baud_in_trace});
     std::vector<std::string> words = {sim.path()};
     words.insert(words.end(), c.words_after_port.begin(), c.words_after_port.end());
     Result r = melda(words);
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     expect_verdict(r, c.address, c.count, "OK\n" + coil_lines(kTable, c.address, c.count));
-    EXPECT_NE(r.out.find(" " + c.baud_in_trace + " "), std::string::npos)
-        << "trace does not show the baud: " << r.out;
+    // The library's opening line names the line settings melda asked for.
+    EXPECT_EQ(r.out.rfind("Opening " + sim.path() + " at " + c.baud_in_trace + " bauds (N, 8, 2)\n", 0), 0u)
+        << r.out;
     EXPECT_EQ(r.err, "");
 }
 
@@ -255,6 +271,35 @@ INSTANTIATE_TEST_SUITE_P(
         Reading{"SixWordsIgnoreFourth", {"1", "3", "300", "a", "b"}, 0, 3, "19200"},
         Reading{"SignedStart", {" +3", "2"}, 2, 2, "19200"},
         Reading{"StartWithTrailingText", {"5th", "2coils"}, 4, 2, "19200"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// A device at another speed hears melda's request as garbage and does not
+// answer: the reading fails, whichever side is off.
+struct OtherSpeed {
+    const char *name;
+    std::string device_baud;
+    std::vector<std::string> words_after_port;
+};
+
+class OtherSpeedTest : public ::testing::TestWithParam<OtherSpeed> {};
+void PrintTo(const OtherSpeed &c, std::ostream *os) { *os << c.name; }
+
+TEST_P(OtherSpeedTest, ReadingFails)
+{
+    const OtherSpeed &c = GetParam();
+    Sim sim({"--baud", c.device_baud});
+    std::vector<std::string> words = {sim.path()};
+    words.insert(words.end(), c.words_after_port.begin(), c.words_after_port.end());
+    Result r = melda(words);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 255) << r.out << r.err;
+    expect_verdict(r, 0, 4, "FAILED\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Line, OtherSpeedTest,
+    ::testing::Values(OtherSpeed{"DefaultAgainst9600", "9600", {"1", "4"}},
+                      OtherSpeed{"Given115200Against57600", "57600", {"1", "4", "115200"}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(Reading, ThreeDigitCoilNumbersAreNotCut)
@@ -289,15 +334,12 @@ TEST(Reading, SameSimulatorServesReadingsOneAfterAnother)
 TEST(Reading, ThroughASocatPairOfPseudoTerminals)
 {
     // The simulator serves a named device, as it would a real port.
-    if (harness::run({"/bin/sh", "-c", "command -v socat"}, 10).status != 0)
-        GTEST_SKIP() << "socat is not installed";
-    TempDir dir;
-    std::string a = dir.file("ttyA"), b = dir.file("ttyB");
-    harness::Background socat({"socat", "pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b});
-    ASSERT_TRUE(harness::wait_for_file(a, 10) && harness::wait_for_file(b, 10));
-    Sim sim({"--coils", kTable, "--size", "64", b});
-    EXPECT_EQ(sim.path(), b);
-    Result r = melda({a, "9", "16", "9600"});
+    harness::SocatPair pair;
+    if (!pair.skip().empty())
+        GTEST_SKIP() << pair.skip();
+    Sim sim({"--coils", kTable, "--size", "64", pair.b()});
+    EXPECT_EQ(sim.path(), pair.b());
+    Result r = melda({pair.a(), "9", "16", "9600"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     expect_verdict(r, 8, 16, "OK\n" + coil_lines(kTable, 8, 16));
 }
@@ -322,7 +364,10 @@ TEST_P(RefusedReadingTest, PrintsFailedAndNoCoils)
     Result r = melda(words);
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 255);
-    expect_verdict(r, c.address, c.count, "FAILED\n");
+    if (c.count <= 0 && kLibraryRefusesEmptyCounts)
+        EXPECT_TRUE(ends_with(r.out, "\n" + header(c.address, c.count) + "FAILED\n")) << r.out;
+    else
+        expect_verdict(r, c.address, c.count, "FAILED\n");
     EXPECT_EQ(r.out.find("\nCOIL "), std::string::npos);
 }
 
@@ -412,7 +457,8 @@ TEST_P(WireTest, SendsOneReadCoilsRequest)
     std::vector<uint8_t> frame = c.pdu;
     std::vector<uint8_t> crc = harness::crc_bytes(frame);
     frame.insert(frame.end(), crc.begin(), crc.end());
-    EXPECT_EQ(harness::read_file(log), harness::hex(frame) + "\n");
+    bool refused = frame[4] == 0 && frame[5] == 0 && kLibraryRefusesEmptyCounts;
+    EXPECT_EQ(harness::read_file(log), refused ? "" : harness::hex(frame) + "\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -447,15 +493,18 @@ struct Faulty {
 class FaultTest : public ::testing::TestWithParam<Faulty> {};
 void PrintTo(const Faulty &c, std::ostream *os) { *os << c.fault << " " << c.count; }
 
+
 TEST_P(FaultTest, EndsWithTheLibrarysVerdict)
 {
     const Faulty &c = GetParam();
+    bool accepted = c.library_accepts ||
+                    (kLibraryTakesAnySlave && std::string(c.fault) == "wrong-slave");
     Sim sim({"--fault", c.fault});
     Result r = melda({sim.path(), "1", std::to_string(c.count)});
     ASSERT_FALSE(r.timed_out);
     EXPECT_LT(r.seconds, 5.0 * (std::getenv("MELDA_WRAPPER") ? 4 : 1));
     EXPECT_EQ(r.signal, 0);
-    if (c.library_accepts) {
+    if (accepted) {
         EXPECT_EQ(r.status, 0) << r.out << r.err;
         expect_verdict(r, 0, c.count, "OK\n" + coil_lines(std::string("1011001110001111"), 0, c.count));
     } else {

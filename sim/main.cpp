@@ -1,0 +1,98 @@
+// SPDX-License-Identifier: MIT
+//
+// melda-sim: a simulated Modbus RTU slave for trying and testing melda
+// without hardware.
+//
+// It makes a pseudo-terminal (or serves a serial device named on its command
+// line), reads frames as an RTU device does, and answers Read Coils for
+// slave 1 from a coil table: the line (line.cpp) cuts frames at the silent
+// interval and checks the client's settings, the frame judge (frame.cpp)
+// drops what a device would not answer, and the device (device.cpp) builds
+// the reply and, with a fault chosen on the command line, turns it into
+// what a broken device would send.
+
+#include <cstdio>
+#include <cstring>
+
+#include <sys/prctl.h>
+
+#include "device.hpp"
+#include "frame.hpp"
+#include "line.hpp"
+#include "options.hpp"
+
+namespace {
+
+// The request log: every frame read, in hex, one a line.
+struct Log {
+    FILE *file = nullptr;
+    ~Log()
+    {
+        if (file && file != stdout)
+            std::fclose(file);
+    }
+    void write(const sim::Bytes &frame)
+    {
+        if (!file)
+            return;
+        std::fprintf(file, "%s\n", sim::hex(frame).c_str());
+        std::fflush(file);
+    }
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    sim::Options opt;
+    int status = sim::parse_options(argc, argv, &opt);
+    if (status != -1)
+        return status;
+
+    Log log;
+    if (opt.log_path) {
+        log.file = std::strcmp(opt.log_path, "-") == 0 ? stdout : std::fopen(opt.log_path, "w");
+        if (!log.file) {
+            std::perror(opt.log_path);
+            return 1;
+        }
+    }
+    // Pacing sleeps to the character; the default timer slack would blur it.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    sim::stop_on_signals();
+
+    sim::Device device(opt);
+    sim::Line line(opt);
+    if (!device.start() || !line.open())
+        return 1;
+
+    sim::Frame frame;
+    for (long served = 0; opt.requests < 0 || served < opt.requests; served++) {
+        if (!line.read_frame(&frame)) {
+            if (sim::stopping())
+                return 0;
+            std::fprintf(stderr, "melda-sim: the line is gone\n");
+            return 1;
+        }
+        log.write(frame.bytes);
+        if (opt.verbose)
+            std::fprintf(stderr, "melda-sim: request %s\n", sim::hex(frame.bytes).c_str());
+        if (opt.fault == sim::Fault::Hangup) {
+            if (opt.verbose)
+                std::fprintf(stderr, "melda-sim: hanging up\n");
+            return 0; // the line's destructor closes it
+        }
+        // A client at other line settings is heard as garbage.
+        std::string differs = line.mismatch();
+        sim::Verdict verdict = differs.empty() ? sim::judge(frame.bytes)
+                                               : sim::Verdict{false, "line set to " + differs};
+        if (!verdict.answer) {
+            if (opt.verbose)
+                std::fprintf(stderr, "melda-sim: no answer: %s\n", verdict.why.c_str());
+            continue;
+        }
+        device.answer(frame, &line);
+    }
+    line.linger();
+    return 0;
+}
