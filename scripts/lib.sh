@@ -26,10 +26,15 @@ install_missing() {
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
-# build DIR [cmake options...]
-build() {
+# configure DIR [cmake options...]
+configure() {
     local dir=$1
     shift
     cmake -S "$ROOT" -B "$dir" "$@" >/dev/null
-    cmake --build "$dir" -j "$JOBS"
+}
+
+# build DIR [cmake options...]: configures DIR and builds all of it.
+build() {
+    configure "$@"
+    cmake --build "$1" -j "$JOBS"
 }

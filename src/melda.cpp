@@ -224,9 +224,13 @@ int main(int argc, char *argv[])
         return -1;
     }
 
+    // On Windows the library reports a port it cannot open on its own line
+    // (with the system's LastError) and leaves errno alone: a failure with
+    // no errno must not read "Success".
+    errno = 0;
     if (modbus_connect(context.ctx) == -1) {
         std::fprintf(stderr, "ERROR Connection failed: %s\n",
-                     modbus_strerror(errno));
+                     errno != 0 ? modbus_strerror(errno) : "Unknown error");
         return -1;
     }
     Connection connection{context.ctx};
