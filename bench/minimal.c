@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * The floor for any program reading coils through libmodbus: the same
  * library calls as melda, in the same order, with nothing around them.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+//
 // Command-line fuzzing: melda on many generated command lines, none of which
 // names a device that answers. Every run must end promptly with status 1 (a
 // count above 16) or 255 (anything else), with no sanitizer report (the
@@ -6,6 +8,7 @@
 // Seeded and bounded: MELDA_FUZZ_SEED and MELDA_FUZZ_CASES change the seed
 // (default 20261208) and the number of command lines (default 300).
 
+#include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -77,6 +80,9 @@ TEST(Fuzz, EveryCommandLineEndsWithStatus1Or255)
         SCOPED_TRACE("case " + std::to_string(i) + " of seed " + std::to_string(seed) + ": " +
                      ::testing::PrintToString(words));
 
+        // Long runs say how far they are, every 500 command lines.
+        if (i > 0 && i % 500 == 0)
+            std::fprintf(stderr, "fuzz: %lu of %lu command lines\n", i, cases);
         harness::Result r = harness::melda(words, 20, cwd.path());
         ASSERT_FALSE(r.timed_out);
         ASSERT_EQ(r.signal, 0);

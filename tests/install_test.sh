@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # cmake --install honours the install prefix and DESTDIR.
 set -u
 source "$(dirname "$0")/lib.sh"

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Assertions for the shell tests; finish prints the tally and sets the status.
 passed=0
 failed=0

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Renders each man page with groff and lints it with mandoc: any warning fails.
 set -u
 source "$(dirname "$0")/lib.sh"

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+//
 // End-to-end tests: the real melda binary against melda-sim on a real
 // pseudo-terminal. Streams and exit statuses are checked exactly; the
 // library's trace, whose wording varies by release, only loosely.

@@ -1,18 +1,30 @@
 #!/usr/bin/env bash
-# Builds the Debian package from the build tree, inspects it, unpacks it into
-# a scratch root and runs the packaged commands from there.
+# SPDX-License-Identifier: MIT
+#
+# The Debian package: scripts/package in two fresh clones of the tree, in
+# different folders, must give the same .deb byte for byte; that .deb is
+# then inspected, linted, unpacked into a scratch root and run from there.
 set -u
 source "$(dirname "$0")/lib.sh"
-build_dir=$1
+source_dir=$1
 version=$2
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+arch=$(dpkg --print-architecture)
+name="melda_${version}_${arch}.deb"
 
-(cd "$build_dir" && cpack -G DEB -B "$work/out" >"$work/cpack.log" 2>&1) ||
-    { cat "$work/cpack.log"; exit 1; }
-deb="$work/out/melda_${version}_$(dpkg --print-architecture).deb"
-check "package file name" "$(ls "$work/out"/*.deb)" "$deb"
+if ! git -C "$source_dir" rev-parse HEAD >/dev/null 2>&1; then
+    echo "not a git checkout: the package is built from the last commit"
+    exit 1
+fi
+for clone in "$work/one" "$work/elsewhere/two"; do
+    git clone -q "$source_dir" "$clone"
+    "$clone/scripts/package" >"$work/package.log" 2>&1 || { cat "$work/package.log"; exit 1; }
+done
+deb="$work/one/build-package/$name"
+check "package file name" "$(cd "$work/one/build-package" && ls ./*.deb)" "./$name"
+check "two clones, the same .deb" "$(cmp "$deb" "$work/elsewhere/two/build-package/$name" 2>&1)" ""
 
 check "Package" "$(dpkg-deb -f "$deb" Package)" "melda"
 check "Version" "$(dpkg-deb -f "$deb" Version)" "$version"
@@ -23,16 +35,34 @@ check_contains "depends on libmodbus5" "$(dpkg-deb -f "$deb" Depends)" "libmodbu
 
 files=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for f in ./usr/bin/melda ./usr/bin/melda-sim ./usr/share/man/man1/melda.1.gz \
-         ./usr/share/man/man1/melda-sim.1.gz ./usr/share/bash-completion/completions/melda; do
+         ./usr/share/man/man1/melda-sim.1.gz ./usr/share/bash-completion/completions/melda \
+         ./usr/share/doc/melda/copyright ./usr/share/doc/melda/changelog.gz; do
     check_contains "package holds $f" "$files" "$f"
 done
+
+# lintian, pedantic and informational tags included, has nothing to say.
+if command -v lintian >/dev/null; then
+    check "lintian" "$(lintian -I --pedantic "$deb" 2>&1 | grep -v 'running with root privileges')" ""
+else
+    echo "lintian is not installed: not linted"
+fi
 
 dpkg -x "$deb" "$work/root"
 out=$("$work/root/usr/bin/melda" 2>&1)
 check "packaged melda without arguments: status" "$?" "255"
 check_contains "packaged melda prints its usage" "$out" "Usage: melda port start ncoils [baud]"
+check_contains "usage dated by the last commit" "$out" \
+    "on $(LC_ALL=C TZ=UTC date -d "@$(git -C "$source_dir" log -1 --format=%ct)" '+%b %e %Y at %H:%M:%S')"
 "$work/root/usr/bin/melda-sim" --help >/dev/null
 check "packaged melda-sim --help: status" "$?" "0"
-check "packaged man page is gzip" "$(gzip -dc "$work/root/usr/share/man/man1/melda.1.gz" | head -1 | cut -c1-9)" ".TH MELDA"
+check "packaged man page is gzip" "$(gzip -dc "$work/root/usr/share/man/man1/melda.1.gz" | grep -m1 '^\.TH' | cut -c1-9)" ".TH MELDA"
+check_contains "copyright: MIT" "$(cat "$work/root/usr/share/doc/melda/copyright")" "License: MIT"
+check_contains "copyright: libmodbus's licence" "$(cat "$work/root/usr/share/doc/melda/copyright")" "LGPL-2.1"
+check_contains "changelog: this version first" "$(gzip -dc "$work/root/usr/share/doc/melda/changelog.gz" | head -1)" "melda ($version)"
+for b in melda melda-sim; do
+    check "$b: no .comment section" "$(readelf -S "$work/root/usr/bin/$b" | grep -c '\.comment')" "0"
+    check "$b: bound at start (BIND_NOW)" "$(readelf -d "$work/root/usr/bin/$b" | grep -c 'BIND_NOW')" "1"
+    check "$b: position-independent" "$(readelf -h "$work/root/usr/bin/$b" | awk '/Type:/ {print $2}')" "DYN"
+done
 
 finish
