@@ -13,7 +13,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #ifndef _WIN32
 #include <csignal>
@@ -101,16 +100,15 @@ struct Line {
         if (tcgetattr(fd, &held_settings) == -1)
             return;
         held_fd = fd;
-        struct sigaction sa = {};
+        struct sigaction sa = {}; // no other signal blocked in the handler
         sa.sa_handler = restore_line;
         sa.sa_flags = SA_RESETHAND;
-        sigemptyset(&sa.sa_mask);
         // A signal ignored from the start (nohup's SIGHUP) stays ignored.
         const int signals[] = {SIGINT, SIGTERM, SIGHUP};
         for (int sig : signals) {
             struct sigaction old;
-            if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
-                sigaction(sig, &sa, nullptr);
+            if (sigaction(sig, &sa, &old) == 0 && old.sa_handler == SIG_IGN)
+                sigaction(sig, &old, nullptr);
         }
     }
     Line(const Line &) = delete;
@@ -134,17 +132,23 @@ struct Line {
 // Descriptors 0, 1 and 2 are made to exist before the port is opened, so
 // that the port can never become standard output or error and carry their
 // text onto the bus. A stream that was closed gets /dev/null read-only, so
-// that writing to it still fails and is reported.
+// that writing to it still fails and is reported. open() takes the lowest
+// free descriptor: it fills the closed ones in turn, and the first above 2
+// is not needed.
 bool hold_standard_descriptors()
 {
-    for (int fd = 0; fd <= 2; fd++)
-        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDONLY) != fd)
-            return false;
+    int fd;
+    while ((fd = open("/dev/null", O_RDONLY)) != -1 && fd <= 2)
+        ;
+    if (fd == -1)
+        return false;
+    close(fd);
     return true;
 }
 #else
-// Windows opens a COM port for one program at a time and has no signals to
-// restore the line after; the library's own open and close are all there is.
+// Windows opens a COM port for one program at a time, and its settings are
+// the library's to restore: the library's own open and close are all there
+// is, and a run ended by Ctrl+C leaves the settings as the library set them.
 struct Line {
     bool busy = false;
     explicit Line(const char *) {}
@@ -256,7 +260,8 @@ int main(int argc, char *argv[])
     // The report is the reading: one that did not reach its reader in full
     // is not a success.
     if (std::fflush(stdout) == EOF || std::ferror(stdout)) {
-        std::fprintf(stderr, "melda: write error: %s\n", std::strerror(errno));
+        // The library's text of a system error is the C library's.
+        std::fprintf(stderr, "melda: write error: %s\n", modbus_strerror(errno));
         return -1;
     }
     return 0;
