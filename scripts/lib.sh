@@ -4,6 +4,10 @@
 
 set -euo pipefail
 
+# CI runs without a standard input, and libtool fails on a closed one: the
+# scripts read nothing from it, so a closed one becomes /dev/null.
+if { exec 3<&0; } 2>/dev/null; then exec 3<&-; else exec </dev/null; fi
+
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
