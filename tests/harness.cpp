@@ -304,6 +304,25 @@ std::vector<uint8_t> crc_bytes(const std::vector<uint8_t> &data)
     return {static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)};
 }
 
+std::vector<uint8_t> with_crc(std::vector<uint8_t> data)
+{
+    std::vector<uint8_t> crc = crc_bytes(data);
+    data.insert(data.end(), crc.begin(), crc.end());
+    return data;
+}
+
+std::string coil_lines(const std::string &pattern, long address, int count)
+{
+    std::string s;
+    char buf[64];
+    for (int i = 0; i < count; i++) {
+        std::snprintf(buf, sizeof buf, "COIL %02ld = %c\n", address + i,
+                      pattern[static_cast<size_t>(address + i) % pattern.size()]);
+        s += buf;
+    }
+    return s;
+}
+
 std::string hex(const std::vector<uint8_t> &bytes)
 {
     std::string s;

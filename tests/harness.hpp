@@ -144,6 +144,11 @@ std::string read_file(const std::string &path);
 
 // Modbus CRC-16 of data, as the two bytes an RTU frame carries (low first).
 std::vector<uint8_t> crc_bytes(const std::vector<uint8_t> &data);
+// The frame: data followed by its CRC.
+std::vector<uint8_t> with_crc(std::vector<uint8_t> data);
+// The coil lines melda prints for a reading from a simulator whose table
+// repeats pattern (0/1 characters), from address on.
+std::string coil_lines(const std::string &pattern, long address, int count);
 // Bytes as upper-case hex separated by blanks: "01 01 00 00".
 std::string hex(const std::vector<uint8_t> &bytes);
 

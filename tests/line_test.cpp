@@ -33,24 +33,15 @@ const std::string kPattern = "1011001110001111";
 
 std::string coil_lines(long address, int count)
 {
-    std::string s;
-    char buf[64];
-    for (int i = 0; i < count; i++) {
-        std::snprintf(buf, sizeof buf, "COIL %02ld = %c\n", address + i,
-                      kPattern[(address + i) % kPattern.size()]);
-        s += buf;
-    }
-    return s;
+    return harness::coil_lines(kPattern, address, count);
 }
 
+// The Read Coils request melda sends for a reading, as the simulator logs it.
 std::string request_hex(int address, int count)
 {
-    std::vector<uint8_t> frame = {1, 1, static_cast<uint8_t>(address >> 8),
-                                  static_cast<uint8_t>(address), 0,
-                                  static_cast<uint8_t>(count)};
-    std::vector<uint8_t> crc = harness::crc_bytes(frame);
-    frame.insert(frame.end(), crc.begin(), crc.end());
-    return harness::hex(frame);
+    return harness::hex(harness::with_crc({1, 1, static_cast<uint8_t>(address >> 8),
+                                           static_cast<uint8_t>(address), 0,
+                                           static_cast<uint8_t>(count)}));
 }
 
 // The line melda reads: the simulator's own pseudo-terminal, or one end of a

@@ -19,6 +19,7 @@
 using harness::melda;
 using harness::Result;
 using harness::Sim;
+using harness::coil_lines;
 using harness::TempDir;
 
 namespace {
@@ -48,18 +49,6 @@ std::string header(long address, long count)
     std::snprintf(buf, sizeof buf, "modbus_read_bits(SLAVE 1, START %ld, NCOILS %ld): ",
                   address, count);
     return buf;
-}
-
-// The coil lines a table of 0/1 characters gives for a reading.
-std::string coil_lines(const std::string &table, long address, int count)
-{
-    std::string s;
-    char buf[64];
-    for (int i = 0; i < count; i++) {
-        std::snprintf(buf, sizeof buf, "COIL %02ld = %c\n", address + i, table[address + i]);
-        s += buf;
-    }
-    return s;
 }
 
 bool is_digits(const std::string &s, size_t at, size_t n)
@@ -414,12 +403,10 @@ TEST_P(ExtremeStartTest, NumbersCoilsWithoutOverflow)
         lines += buf;
     }
     expect_verdict(r, c.address, c.count, "OK\n" + lines);
-    std::vector<uint8_t> pdu = {0x01, 0x01, static_cast<uint8_t>(c.wire_address >> 8),
-                                static_cast<uint8_t>(c.wire_address & 0xFF), 0x00,
-                                static_cast<uint8_t>(c.count)};
-    std::vector<uint8_t> crc = harness::crc_bytes(pdu);
-    pdu.insert(pdu.end(), crc.begin(), crc.end());
-    EXPECT_EQ(harness::read_file(dir.file("frames")), harness::hex(pdu) + "\n");
+    std::vector<uint8_t> frame = harness::with_crc(
+        {0x01, 0x01, static_cast<uint8_t>(c.wire_address >> 8),
+         static_cast<uint8_t>(c.wire_address & 0xFF), 0x00, static_cast<uint8_t>(c.count)});
+    EXPECT_EQ(harness::read_file(dir.file("frames")), harness::hex(frame) + "\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -456,9 +443,7 @@ TEST_P(WireTest, SendsOneReadCoilsRequest)
     words.insert(words.end(), c.words_after_port.begin(), c.words_after_port.end());
     Result r = melda(words);
     ASSERT_FALSE(r.timed_out);
-    std::vector<uint8_t> frame = c.pdu;
-    std::vector<uint8_t> crc = harness::crc_bytes(frame);
-    frame.insert(frame.end(), crc.begin(), crc.end());
+    std::vector<uint8_t> frame = harness::with_crc(c.pdu);
     bool refused = frame[4] == 0 && frame[5] == 0 && kLibraryRefusesEmptyCounts;
     EXPECT_EQ(harness::read_file(log), refused ? "" : harness::hex(frame) + "\n");
 }

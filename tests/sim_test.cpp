@@ -29,12 +29,7 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-Bytes with_crc(Bytes frame)
-{
-    Bytes crc = harness::crc_bytes(frame);
-    frame.insert(frame.end(), crc.begin(), crc.end());
-    return frame;
-}
+using harness::with_crc;
 
 double now()
 {
