@@ -208,7 +208,6 @@ void Line::drain_events()
 
 bool Line::read_frame(Frame *frame)
 {
-    frame->bytes.clear();
     const double pause = silent_interval(opt_.baud) + kSchedulingTolerance;
     const timespec quiet = {0, static_cast<long>(pause * 1e9)};
     size_t heard = 0; // bytes since the last pause, noise included
