@@ -161,8 +161,6 @@ void Device::answer(const Frame &request, Line *line)
     if (reply.empty())
         return;
     reply = apply_fault(request.bytes, reply);
-    if (opt_.verbose)
-        std::fprintf(stderr, "melda-sim: reply   %s\n", hex(reply).c_str());
 
     if (opt_.fault == Fault::Late && !late_sent_) {
         late_sent_ = true;
@@ -182,6 +180,9 @@ void Device::answer(const Frame &request, Line *line)
     } else {
         line->write(reply);
     }
+    // Said once the reply is on the line, so that this line tells when.
+    if (opt_.verbose)
+        std::fprintf(stderr, "melda-sim: reply   %s\n", hex(reply).c_str());
 }
 
 } // namespace sim

@@ -28,6 +28,8 @@ namespace {
 
 const int kSlave = 1;
 const int kMaxCoils = 16;
+// Modbus addresses coils in 16 bits: coils 1 to 65536 on the command line.
+const int kLastCoil = 65536;
 const long kDefaultBaud = 19200;
 
 // Decimal text to number as atoi/atol read it (leading blanks, one sign,
@@ -79,6 +81,33 @@ void restore_line(int sig)
     raise(sig); // the handler is reset: the default action follows
 }
 
+// Every signal whose default action ends the process puts the port back
+// first: the named signals, 1 to 31 wherever melda builds. Left alone: those
+// that cannot be caught (KILL, STOP), those whose default is to ignore or to
+// stop (CHLD, CONT, URG, WINCH, TSTP, TTIN, TTOU), and the faults melda
+// itself would cause (SEGV, BUS, FPE, ILL), which a debugger or a sanitizer
+// must see as they happened. The real-time signals, which nothing sends a
+// command unasked, keep their default.
+void restore_line_on_signals()
+{
+    struct sigaction sa = {}; // no other signal blocked in the handler
+    sa.sa_handler = restore_line;
+    sa.sa_flags = SA_RESETHAND;
+    for (int sig = 1; sig < 32; sig++) {
+        switch (sig) {
+        case SIGKILL: case SIGSTOP:
+        case SIGCHLD: case SIGCONT: case SIGURG: case SIGWINCH:
+        case SIGTSTP: case SIGTTIN: case SIGTTOU:
+        case SIGSEGV: case SIGBUS: case SIGFPE: case SIGILL:
+            continue;
+        }
+        // A signal ignored from the start (nohup's SIGHUP) stays ignored.
+        struct sigaction old;
+        if (sigaction(sig, &sa, &old) == 0 && old.sa_handler == SIG_IGN)
+            sigaction(sig, &old, nullptr);
+    }
+}
+
 // melda's own hold on the port, taken before the library opens it and kept
 // until after the library has closed it. An advisory lock keeps a second
 // melda off a line that one is reading: the second is refused before it
@@ -100,16 +129,7 @@ struct Line {
         if (tcgetattr(fd, &held_settings) == -1)
             return;
         held_fd = fd;
-        struct sigaction sa = {}; // no other signal blocked in the handler
-        sa.sa_handler = restore_line;
-        sa.sa_flags = SA_RESETHAND;
-        // A signal ignored from the start (nohup's SIGHUP) stays ignored.
-        const int signals[] = {SIGINT, SIGTERM, SIGHUP};
-        for (int sig : signals) {
-            struct sigaction old;
-            if (sigaction(sig, &sa, &old) == 0 && old.sa_handler == SIG_IGN)
-                sigaction(sig, &old, nullptr);
-        }
+        restore_line_on_signals();
     }
     Line(const Line &) = delete;
     Line &operator=(const Line &) = delete;
@@ -120,8 +140,10 @@ struct Line {
             close(fd);
     }
 
-    // A reply that came too late for an earlier run must not be taken for
-    // this run's: the input is discarded before the request goes out.
+    // Whatever the port's input holds before the request goes out (a reply
+    // that came too late for an earlier run, noise) is not this run's
+    // reply: it is discarded. A reply that comes after the request cannot
+    // be told from this run's; RTU carries nothing that ties the two.
     void discard_input() const
     {
         if (fd != -1)
@@ -158,6 +180,19 @@ struct Line {
 bool hold_standard_descriptors() { return true; }
 #endif
 
+// The library's trace prints the port name at the start of a line: a name
+// holding a line end or another control character could put lines of its
+// own into the report. No device has such a name.
+bool is_control(unsigned char c) { return c < 0x20 || c == 0x7F; }
+
+bool has_control_character(const char *text)
+{
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++)
+        if (is_control(*p))
+            return true;
+    return false;
+}
+
 void usage()
 {
     std::printf("MELDA compiled with libmodbus version %s on %s at %s\n\n",
@@ -192,13 +227,37 @@ int main(int argc, char *argv[])
     const char *port = argv[1];
     int start = static_cast<int>(read_number(argv[2], INT_MIN, INT_MAX));
     int count = static_cast<int>(read_number(argv[3], INT_MIN, INT_MAX));
-    // Coils are numbered from 1 on the command line, from 0 on the wire.
-    // The lowest start has no address below it and keeps INT_MIN.
-    int address = start > INT_MIN ? start - 1 : INT_MIN;
 
     if (count > kMaxCoils) {
         std::printf("Invalid ncoils: %d (at most %d)\n", count, kMaxCoils);
         std::exit(1);
+    }
+    // Only coils that exist on the wire: the library sends the low 16 bits
+    // of the address and the count, and the report must name the coils
+    // that were read.
+    if (start < 1 || start > kLastCoil) {
+        std::printf("Invalid start: %d (coils are numbered 1 to %d)\n", start, kLastCoil);
+        return -1;
+    }
+    if (count < 1) {
+        std::printf("Invalid ncoils: %d (1 to %d)\n", count, kMaxCoils);
+        return -1;
+    }
+    if (count - 1 > kLastCoil - start) {
+        std::printf("Invalid ncoils: %d from start %d (the last coil is %d)\n", count, start,
+                    kLastCoil);
+        return -1;
+    }
+    // Coils are numbered from 1 on the command line, from 0 on the wire.
+    int address = start - 1;
+
+    if (has_control_character(port)) {
+        // The name is shown with its control characters as \xNN.
+        std::printf("Invalid port: ");
+        for (const unsigned char *p = reinterpret_cast<const unsigned char *>(port); *p; p++)
+            std::printf(is_control(*p) ? "\\x%02X" : "%c", *p);
+        std::puts(" (a port name holds no control characters)");
+        return -1;
     }
 
     long long baud = kDefaultBaud;
@@ -251,15 +310,14 @@ int main(int argc, char *argv[])
     }
 
     std::puts("OK");
-    // Coil lines are numbered by protocol address; long long arithmetic
-    // keeps the highest addresses from overflowing.
     for (int i = 0; i < count; i++)
-        std::printf("COIL %02lld = %d\n", static_cast<long long>(address) + i,
-                    coils[i]);
+        std::printf("COIL %02d = %d\n", address + i, coils[i]);
 
     // The report is the reading: one that did not reach its reader in full
-    // is not a success.
-    if (std::fflush(stdout) == EOF || std::ferror(stdout)) {
+    // is not a success. Every line went out as it ended (standard output is
+    // line-buffered, or unbuffered on Windows), so the stream's error flag
+    // tells whether all of them were written.
+    if (std::ferror(stdout)) {
         // The library's text of a system error is the C library's.
         std::fprintf(stderr, "melda: write error: %s\n", modbus_strerror(errno));
         return -1;

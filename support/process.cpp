@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +29,9 @@ pid_t spawn(const std::vector<std::string> &argv, int out, int err, const std::s
     pid_t pid = fork();
     if (pid != 0)
         return pid;
+    // A program ended by a signal that dumps core leaves no core behind.
+    const rlimit no_core = {0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
     int null = open("/dev/null", O_RDONLY);
     dup2(null, 0);
     dup2(out, 1);

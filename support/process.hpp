@@ -16,8 +16,8 @@ double now();
 
 // Starts argv[0] (looked up in PATH) with the rest as its words, standard
 // input from /dev/null, standard output on out and standard error on err
-// (left as it is when -1), in cwd when given. Returns the pid, -1 when fork
-// failed.
+// (left as it is when -1), in cwd when given, with no core dumps. Returns the
+// pid, -1 when fork failed.
 pid_t spawn(const std::vector<std::string> &argv, int out, int err = -1,
             const std::string &cwd = "");
 

@@ -80,13 +80,18 @@ std::string Wrapper::findings(bool ended_by_signal) const
     auto judge = [&] {
         if (block.empty())
             return;
+        // The count of open descriptors heads the first descriptor's own
+        // block: it is a summary, the descriptor after it a finding.
+        if (block.front().rfind("FILE DESCRIPTORS:", 0) == 0)
+            block.erase(block.begin());
+        if (block.empty())
+            return;
         const std::string &head = block.front();
-        bool listed = head.rfind("FILE DESCRIPTORS:", 0) == 0;
         bool inherited = false, leak = head.find("in loss record") != std::string::npos;
         for (const std::string &l : block)
             inherited = inherited || l.find("<inherited from parent>") != std::string::npos;
         bool open_fd = head.rfind("Open file descriptor", 0) == 0;
-        if (!listed && !(open_fd && inherited) && !(ended_by_signal && (open_fd || leak)))
+        if (!(open_fd && inherited) && !(ended_by_signal && (open_fd || leak)))
             for (const std::string &l : block)
                 found += l + "\n";
         block.clear();
@@ -165,8 +170,8 @@ Result melda(const std::vector<std::string> &words, double timeout,
              const std::string &cwd, const Setup &setup)
 {
     std::vector<std::string> argv;
-    if (!setup.redirect.empty())
-        argv = {"/bin/sh", "-c", "exec \"$@\" " + setup.redirect, "sh"};
+    if (!setup.before.empty() || !setup.redirect.empty())
+        argv = {"/bin/bash", "-c", setup.before + " exec \"$@\" " + setup.redirect, "bash"};
     Wrapper wrapper("MELDA_WRAPPER");
     if (wrapper.active()) {
         argv.insert(argv.end(), wrapper.words().begin(), wrapper.words().end());
@@ -179,17 +184,18 @@ Result melda(const std::vector<std::string> &words, double timeout,
         if (r.err.find(mark) != std::string::npos)
             ADD_FAILURE() << "sanitizer report from melda "
                           << ::testing::PrintToString(words) << ":\n" << r.err;
-    std::string report = wrapper.findings(setup.signal != 0 && r.signal == setup.signal);
+    int ending = setup.ends_by != 0 ? setup.ends_by : setup.signal;
+    std::string report = wrapper.findings(ending != 0 && r.signal == ending);
     if (!report.empty())
         ADD_FAILURE() << "the wrapper reported on melda " << ::testing::PrintToString(words)
                       << ":\n" << report;
     return r;
 }
 
-Background::Background(const std::vector<std::string> &argv, int out)
+Background::Background(const std::vector<std::string> &argv, int out, int err)
 {
     int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    pid_ = process::spawn(argv, out == -1 ? null : out);
+    pid_ = process::spawn(argv, out == -1 ? null : out, err);
     close(null);
 }
 
@@ -219,7 +225,7 @@ int Background::stop()
 
 Background::~Background() { stop(); }
 
-Sim::Sim(const std::vector<std::string> &options)
+Sim::Sim(const std::vector<std::string> &options, const std::string &err_path)
 {
     std::vector<std::string> argv = wrapper_.words();
     argv.push_back(MELDA_SIM_BIN);
@@ -229,8 +235,13 @@ Sim::Sim(const std::vector<std::string> &options)
         ADD_FAILURE() << "pipe: " << std::strerror(errno);
         return;
     }
-    process_ = std::make_unique<Background>(argv, out[1]);
+    int err = err_path.empty()
+                  ? -1
+                  : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    process_ = std::make_unique<Background>(argv, out[1], err);
     close(out[1]);
+    if (err != -1)
+        close(err);
     // The first line of its standard output is the device to use.
     path_ = process::read_line(out[0], 20);
     close(out[0]);
@@ -262,6 +273,17 @@ bool wait_for_file(const std::string &path, double timeout)
 {
     double deadline = now() + timeout;
     while (access(path.c_str(), F_OK) != 0) {
+        if (now() > deadline)
+            return false;
+        usleep(10000);
+    }
+    return true;
+}
+
+bool wait_for_text(const std::string &path, const std::string &text, double timeout)
+{
+    double deadline = now() + timeout;
+    while (read_file(path).find(text) == std::string::npos) {
         if (now() > deadline)
             return false;
         usleep(10000);

@@ -23,11 +23,18 @@ struct Result {
 
 // How a run of melda differs from a plain one.
 struct Setup {
-    // Shell redirections applied to melda alone, e.g. "2>&-" or ">/dev/full".
+    // bash commands run before melda, in the shell that starts it, e.g.
+    // "trap '' HUP;" to start it with SIGHUP ignored.
+    std::string before;
+    // bash redirections applied to melda alone, e.g. "2>&-", ">/dev/full" or
+    // "> >(head -1)".
     std::string redirect;
     // When set, sent to melda once `ready` returns true (polled every 10 ms).
     int signal = 0;
     std::function<bool()> ready;
+    // The signal the run is to end by when it is not the one sent (SIGPIPE
+    // when the reader goes away).
+    int ends_by = 0;
 };
 
 // Runs argv[0] with the rest as its words (argv[0] is also the program's own
@@ -39,15 +46,16 @@ Result run(const std::vector<std::string> &argv, double timeout = 20,
 // Runs melda with the given words after its name. When MELDA_WRAPPER is set
 // in the environment (for example a valgrind command line), melda runs under
 // it, and whatever the wrapper writes to its log file is checked to be empty
-// (leaks aside for a run ended by the signal the test sent).
+// (leaks aside for a run ended by the signal the test sent or expects).
 Result melda(const std::vector<std::string> &words, double timeout = 20,
              const std::string &cwd = "", const Setup &setup = {});
 
 // A process running beside the test, with its standard output going to the
-// given descriptor (/dev/null when -1), ended when this goes.
+// given descriptor (/dev/null when -1) and its standard error to err (the
+// test's own when -1), ended when this goes.
 class Background {
 public:
-    explicit Background(const std::vector<std::string> &argv, int out = -1);
+    explicit Background(const std::vector<std::string> &argv, int out = -1, int err = -1);
     ~Background();
     Background(const Background &) = delete;
     Background &operator=(const Background &) = delete;
@@ -101,11 +109,12 @@ private:
 };
 
 // A melda-sim process serving a fresh pseudo-terminal (or the device named
-// in its options), ended when this goes. When MELDA_SIM_WRAPPER is set, the
-// simulator runs under it, and what the wrapper finds fails the test.
+// in its options), ended when this goes; its standard error goes to
+// err_path when given. When MELDA_SIM_WRAPPER is set, the simulator runs
+// under it, and what the wrapper finds fails the test.
 class Sim {
 public:
-    explicit Sim(const std::vector<std::string> &options = {});
+    explicit Sim(const std::vector<std::string> &options = {}, const std::string &err_path = "");
     ~Sim();
     Sim(const Sim &) = delete;
     Sim &operator=(const Sim &) = delete;
@@ -139,6 +148,8 @@ private:
 
 // Waits up to timeout seconds for a path to exist.
 bool wait_for_file(const std::string &path, double timeout);
+// Waits up to timeout seconds for a file to hold text.
+bool wait_for_text(const std::string &path, const std::string &text, double timeout);
 
 std::string read_file(const std::string &path);
 

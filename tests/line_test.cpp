@@ -6,7 +6,6 @@
 // failure, and a run ended by a signal keeps its lines and puts the port's
 // settings back.
 
-#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <future>
@@ -51,19 +50,25 @@ class Bench {
 public:
     Bench(bool socat, std::vector<std::string> options)
     {
-        options.insert(options.end(), {"--log", dir_.file("frames")});
+        options.insert(options.end(), {"--log", dir_.file("frames"), "--verbose"});
         if (socat) {
             pair_ = std::make_unique<harness::SocatPair>();
             if (!pair_->skip().empty())
                 return;
             options.push_back(pair_->b());
         }
-        sim_ = std::make_unique<Sim>(options);
+        sim_ = std::make_unique<Sim>(options, dir_.file("said"));
         port_ = socat ? pair_->a() : sim_->path();
     }
     std::string skip() const { return pair_ ? pair_->skip() : ""; }
     const std::string &port() const { return port_; }
     std::string frames() const { return harness::read_file(dir_.file("frames")); }
+    // Waits until the simulator has put a reply on the line (it says so
+    // with --verbose once the reply's last byte is written).
+    bool replied(double timeout) const
+    {
+        return harness::wait_for_text(dir_.file("said"), "melda-sim: reply ", timeout);
+    }
 
 private:
     TempDir dir_;
@@ -140,8 +145,8 @@ TEST_P(LateReplyTest, NextReadingGetsItsOwnCoils)
         GTEST_SKIP() << bench.skip();
     Result gave_up = melda({bench.port(), "1", "8"});
     EXPECT_EQ(gave_up.status, 255) << gave_up.out << gave_up.err;
-    // The late reply (coils 0 to 7) comes 2.5 s after the request.
-    usleep(static_cast<useconds_t>(std::max(0.0, 3.0 - gave_up.seconds) * 1e6));
+    // The late reply (coils 0 to 7) is on the line 2.5 s after the request.
+    ASSERT_TRUE(bench.replied(60)) << "the simulator never sent its late reply";
     Result next = melda({bench.port(), "9", "8"});
     EXPECT_EQ(next.status, 0) << next.out << next.err;
     EXPECT_NE(next.out.find("\nOK\n" + coil_lines(8, 8)), std::string::npos) << next.out;
@@ -198,13 +203,15 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
-// A signal while melda waits for a reply: the lines already written are in
-// the file, the port's settings are as they were, and the run ends by that
-// signal, as a shell expects.
+// A signal while melda waits for a reply: the lines already written are kept,
+// the port's settings are as they were, and the run ends by that signal, as
+// a shell expects. A signal ignored from the start stays ignored.
 
 struct Signal {
     const char *name;
-    int signal;
+    int signal;           // sent once the request is on the line; 0: none
+    std::string redirect; // where the report goes ("FILE": a file)
+    int ends_by;          // the signal that ends the run; 0: none
 };
 void PrintTo(const Signal &c, std::ostream *os) { *os << c.name; }
 
@@ -212,34 +219,76 @@ class SignalTest : public ::testing::TestWithParam<Signal> {};
 
 TEST_P(SignalTest, KeepsTheLinesAndPutsTheSettingsBack)
 {
+    const Signal &c = GetParam();
     TempDir dir;
     Bench bench(false, {"--fault", "silent"});
     const std::string stty = "stty -F " + bench.port();
     ASSERT_EQ(harness::run({"/bin/sh", "-c", stty + " sane 9600 -cstopb"}, 10).status, 0);
     Result before = harness::run({"/bin/sh", "-c", stty + " -g"}, 10);
 
-    harness::Setup setup{"> " + dir.file("out"), GetParam().signal,
-                         [&] { return !bench.frames().empty(); }};
+    harness::Setup setup;
+    setup.redirect = c.redirect == "FILE" ? "> " + dir.file("out") : c.redirect;
+    setup.signal = c.signal;
+    setup.ready = [&] { return !bench.frames().empty(); };
+    setup.ends_by = c.ends_by;
+    if (c.ends_by == 0)
+        setup.before = "trap '' " + std::to_string(c.signal) + ";";
     Result r = melda({bench.port(), "1", "4"}, 20, "", setup);
     ASSERT_FALSE(r.timed_out);
-    EXPECT_EQ(r.signal, GetParam().signal) << "status " << r.status << "\n" << r.err;
+    EXPECT_EQ(r.signal, c.ends_by) << "status " << r.status << "\n" << r.err;
 
-    // The opening line, the header with the request, the wait line.
-    std::string out = harness::read_file(dir.file("out"));
-    const std::string h = "modbus_read_bits(SLAVE 1, START 0, NCOILS 4): ";
-    size_t at = out.find(h);
-    ASSERT_NE(at, std::string::npos) << out;
-    EXPECT_GT(at, 0u) << "no opening line before the header";
-    EXPECT_NE(out.find("[01][01][00][00][00][04]", at), std::string::npos) << out;
-    EXPECT_EQ(out.back(), '\n') << out;
+    std::string out = c.redirect == "FILE" ? harness::read_file(dir.file("out")) : r.out;
+    if (c.ends_by == 0) {
+        // Ignored: the reading ran its course.
+        EXPECT_EQ(r.status, 255);
+        EXPECT_TRUE(out.size() > 7 && out.compare(out.size() - 8, 8, "\nFAILED\n") == 0) << out;
+    } else if (c.redirect == "FILE") {
+        // The opening line, the header with the request, the wait line.
+        const std::string h = "modbus_read_bits(SLAVE 1, START 0, NCOILS 4): ";
+        size_t at = out.find(h);
+        ASSERT_NE(at, std::string::npos) << out;
+        EXPECT_GT(at, 0u) << "no opening line before the header";
+        EXPECT_NE(out.find("[01][01][00][00][00][04]", at), std::string::npos) << out;
+        EXPECT_EQ(out.back(), '\n') << out;
+    } else {
+        // The reader took one line and went away.
+        EXPECT_EQ(out.rfind("Opening " + bench.port() + " at 19200 bauds (N, 8, 2)\n", 0), 0u)
+            << out;
+    }
 
     Result after = harness::run({"/bin/sh", "-c", stty + " -g"}, 10);
     EXPECT_EQ(after.out, before.out);
 }
 
-INSTANTIATE_TEST_SUITE_P(Line, SignalTest,
-                         ::testing::Values(Signal{"Term", SIGTERM}, Signal{"Int", SIGINT},
-                                           Signal{"Hup", SIGHUP}),
+std::vector<Signal> signals()
+{
+    std::vector<Signal> cases = {
+        {"ReaderGoesAway", 0, "> >(head -1)", SIGPIPE},
+        {"HupIgnoredFromTheStart", SIGHUP, "FILE", 0},
+        {"TermIgnoredFromTheStart", SIGTERM, "FILE", 0},
+    };
+    const Signal sent[] = {
+        {"Hup", SIGHUP, "", 0},       {"Int", SIGINT, "", 0},       {"Quit", SIGQUIT, "", 0},
+        {"Trap", SIGTRAP, "", 0},     {"Abrt", SIGABRT, "", 0},     {"Usr1", SIGUSR1, "", 0},
+        {"Usr2", SIGUSR2, "", 0},     {"Pipe", SIGPIPE, "", 0},     {"Alrm", SIGALRM, "", 0},
+        {"Term", SIGTERM, "", 0},     {"Xcpu", SIGXCPU, "", 0},     {"Xfsz", SIGXFSZ, "", 0},
+        {"Vtalrm", SIGVTALRM, "", 0}, {"Prof", SIGPROF, "", 0},     {"Sys", SIGSYS, "", 0},
+#ifdef SIGPOLL
+        {"Poll", SIGPOLL, "", 0},
+#endif
+#ifdef SIGPWR
+        {"Pwr", SIGPWR, "", 0},
+#endif
+    };
+    for (Signal s : sent) {
+        s.redirect = "FILE";
+        s.ends_by = s.signal;
+        cases.push_back(s);
+    }
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Line, SignalTest, ::testing::ValuesIn(signals()),
                          [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
