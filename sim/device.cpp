@@ -153,36 +153,43 @@ Bytes Device::apply_fault(const Bytes &request, Bytes reply)
     return body;
 }
 
-void Device::answer(const Frame &request, Line *line)
+bool Device::answer(const Frame &request, Line *line)
 {
-    if (opt_.fault == Fault::Silent)
-        return;
-    Bytes reply = genuine_reply(request.bytes);
-    if (reply.empty())
-        return;
+    Bytes reply = opt_.fault == Fault::Silent ? Bytes{} : genuine_reply(request.bytes);
+    if (reply.empty()) {
+        if (opt_.verbose)
+            std::fprintf(stderr, "melda-sim: no answer: %s\n",
+                         opt_.fault == Fault::Silent ? "the silent fault" : "none built");
+        return true;
+    }
     reply = apply_fault(request.bytes, reply);
 
+    bool going = true;
     if (opt_.fault == Fault::Late && !late_sent_) {
+        // Written whoever holds the line then, as a slow device's reply
+        // reaches whatever program has the port open when it comes: the
+        // one fault whose bytes can reach a later client.
         late_sent_ = true;
-        sleep_until(now() + kLateSeconds);
-    }
-    if (opt_.fault == Fault::Pieces) {
+        going = line->sleep_until(now() + kLateSeconds) && line->write(reply, kWhoeverHoldsTheLine);
+    } else if (opt_.fault == Fault::Pieces) {
         size_t piece = (reply.size() + 2) / 3;
-        for (size_t at = 0; at < reply.size(); at += piece) {
+        for (size_t at = 0; going && at < reply.size(); at += piece) {
             if (at)
-                sleep_until(now() + 0.1);
+                going = line->sleep_until(now() + 0.1);
             size_t n = std::min(piece, reply.size() - at);
-            line->write(Bytes(reply.begin() + static_cast<long>(at),
-                              reply.begin() + static_cast<long>(at + n)));
+            going = going && line->write(Bytes(reply.begin() + static_cast<long>(at),
+                                                reply.begin() + static_cast<long>(at + n)),
+                                          request.client);
         }
     } else if (opt_.pace) {
-        line->write_paced(reply, request);
+        going = line->write_paced(reply, request);
     } else {
-        line->write(reply);
+        going = line->write(reply, request.client);
     }
     // Said once the reply is on the line, so that this line tells when.
-    if (opt_.verbose)
+    if (going && opt_.verbose)
         std::fprintf(stderr, "melda-sim: reply   %s\n", hex(reply).c_str());
+    return going;
 }
 
 } // namespace sim

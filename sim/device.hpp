@@ -22,8 +22,9 @@ public:
 
     // Builds the coil table and the library context that makes the replies.
     bool start();
-    // Answers a request the frame judge let through, on the line.
-    void answer(const Frame &request, Line *line);
+    // Answers a request the frame judge let through, on the line. False
+    // when the simulator is to stop (the rest of the reply is not sent).
+    bool answer(const Frame &request, Line *line);
 
 private:
     Bytes genuine_reply(const Bytes &request);

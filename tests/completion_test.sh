@@ -1,19 +1,27 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Drives melda's bash completion through bash's own completion machinery.
+# Drives the bash completions of melda and melda-sim through bash's own
+# completion machinery:
+#
+#   completion_test.sh COMPLETION_DIR MELDA_SIM
 set -u
 source "$(dirname "$0")/lib.sh"
-source "$1"
+source "$1/melda-sim" # loads melda's, whose ports it completes
+sim=$2
 
-# complete WORD... : the candidates for the last word of "melda WORD...".
-complete_words() {
-    COMP_WORDS=(melda "$@")
+# complete_for COMMAND FUNCTION WORD... : the candidates for the last word.
+complete_for() {
+    local command=$1 function=$2
+    shift 2
+    COMP_WORDS=("$command" "$@")
     COMP_CWORD=$#
-    COMP_LINE="melda $*"
+    COMP_LINE="$command $*"
     COMP_POINT=${#COMP_LINE}
-    _melda
+    "$function" 2>/dev/null
     printf '%s\n' "${COMPREPLY[@]}" | sort
 }
+complete_words() { complete_for melda _melda "$@"; }
+complete_sim() { complete_for melda-sim _melda_sim "$@"; }
 
 check "registered for melda" "$(complete -p melda)" "complete -o filenames -F _melda melda"
 check "all five bauds" "$(complete_words /dev/ttyS0 1 4 "")" "$(printf '%s\n' 115200 19200 38400 57600 9600)"
@@ -46,5 +54,23 @@ check "no pty multiplexer" "$(complete_words /dev/pts/ | grep -c ptmx)" "0"
 if pty=$(tty 2>/dev/null) && [[ $pty == /dev/pts/* ]]; then
     check_contains "ptys under /dev/pts/" "$(complete_words /dev/pts/)" "$pty"
 fi
+
+# melda-sim: its options, its faults and speeds as its --help lists them,
+# a file for --log, ports for the device.
+check "registered for melda-sim" "$(complete -p melda-sim)" \
+    "complete -o filenames -F _melda_sim melda-sim"
+help=$("$sim" --help)
+check "every option in --help" "$(complete_sim --)" \
+    "$(grep -o -- '--[a-z]*' <<<"$help" | sort -u)"
+check "every fault in --help" "$(complete_sim --fault "")" \
+    "$(sed -n '/^Faults:/,$p' <<<"$help" | awk 'NR > 1 {print $1}' | sed 's/N$//' | sort)"
+check "faults by prefix" "$(complete_sim -f ba)" "$(printf '%s\n' bad-count bad-crc)"
+check "speeds the simulator takes" "$(complete_sim --baud 11)" "115200"
+check "nine speeds" "$(complete_sim -b "" | wc -l)" "9"
+check "nothing for a count" "$(complete_sim --requests "")" ""
+check "a file for --log" "$(complete_sim --log "$dir/oth")" "$dir/other"
+check "a port for the device" "$(complete_sim --pace "$dir/tty")" \
+    "$(printf '%s\n' "$dir/ttyA" "$dir/ttyB")"
+check "no /dev/null for the device" "$(complete_sim /dev/ | grep -c '^/dev/null$')" "0"
 
 finish

@@ -20,9 +20,10 @@
 #include "process.hpp"
 
 namespace harness {
-namespace {
 
-using process::now;
+double now() { return process::now(); }
+
+namespace {
 
 // A sanitizer's report must not pass for one of melda's own statuses (1 and
 // 255): every program the tests start gets exit codes of their own for the
@@ -32,6 +33,12 @@ const bool sanitizer_exit_codes = [] {
     setenv("UBSAN_OPTIONS", "exitcode=87:halt_on_error=1:print_stacktrace=1", 0);
     return true;
 }();
+
+std::string named_or(const char *variable, const char *built)
+{
+    const char *named = std::getenv(variable);
+    return named && *named ? named : built;
+}
 
 std::vector<std::string> split_words(const std::string &text)
 {
@@ -44,6 +51,9 @@ std::vector<std::string> split_words(const std::string &text)
 }
 
 } // namespace
+
+std::string melda_binary() { return named_or("MELDA_BIN", MELDA_BIN); }
+std::string sim_binary() { return named_or("MELDA_SIM_BIN", MELDA_SIM_BIN); }
 
 Wrapper::Wrapper(const char *variable)
 {
@@ -177,7 +187,7 @@ Result melda(const std::vector<std::string> &words, double timeout,
         argv.insert(argv.end(), wrapper.words().begin(), wrapper.words().end());
         timeout *= 4; // instrumented runs are slower
     }
-    argv.push_back(MELDA_BIN);
+    argv.push_back(melda_binary());
     argv.insert(argv.end(), words.begin(), words.end());
     Result r = run(argv, timeout, cwd, &setup);
     for (const char *mark : {"Sanitizer", "runtime error:"})
@@ -226,18 +236,18 @@ int Background::stop()
 Background::~Background() { stop(); }
 
 Sim::Sim(const std::vector<std::string> &options, const std::string &err_path)
+    : err_path_(err_path.empty() ? dir_.file("said") : err_path)
 {
     std::vector<std::string> argv = wrapper_.words();
-    argv.push_back(MELDA_SIM_BIN);
+    argv.push_back(sim_binary());
     argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back("--verbose");
     int out[2];
     if (pipe2(out, O_CLOEXEC) == -1) {
         ADD_FAILURE() << "pipe: " << std::strerror(errno);
         return;
     }
-    int err = err_path.empty()
-                  ? -1
-                  : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     process_ = std::make_unique<Background>(argv, out[1], err);
     close(out[1]);
     if (err != -1)
@@ -247,6 +257,39 @@ Sim::Sim(const std::vector<std::string> &options, const std::string &err_path)
     close(out[0]);
     if (path_.empty())
         ADD_FAILURE() << "melda-sim printed no device path";
+}
+
+size_t Sim::judged() const
+{
+    size_t seen = 0;
+    std::istringstream in(said());
+    for (std::string line; std::getline(in, line);)
+        seen += line.rfind("melda-sim: reply ", 0) == 0 ||
+                line.rfind("melda-sim: no answer", 0) == 0 ||
+                line.find("noise, dropped") != std::string::npos;
+    return seen;
+}
+
+bool Sim::wait_judged(size_t n, double timeout) const
+{
+    double deadline = now() + timeout;
+    while (judged() < n) {
+        if (now() > deadline)
+            return false;
+        usleep(1000);
+    }
+    return true;
+}
+
+std::vector<uint8_t> Sim::ask(Port &client, const std::vector<uint8_t> &request,
+                              size_t most) const
+{
+    size_t before = judged();
+    client.send(request);
+    if (!wait_judged(before + 1))
+        ADD_FAILURE() << "the simulator never judged the request:\n" << said();
+    // The reply, if any, was on the line before the simulator said so.
+    return client.collect(0.05, most);
 }
 
 Sim::~Sim()
@@ -267,6 +310,48 @@ SocatPair::SocatPair() : a_(dir_.file("a")), b_(dir_.file("b"))
         "socat", "pty,raw,echo=0,link=" + a_, "pty,raw,echo=0,link=" + b_});
     if (!wait_for_file(a_, 10) || !wait_for_file(b_, 10))
         ADD_FAILURE() << "socat made no pair";
+}
+
+Port::Port(const std::string &path, const std::function<void(termios &)> &settings)
+{
+    fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios t;
+    if (fd_ == -1 || tcgetattr(fd_, &t) == -1) {
+        ADD_FAILURE() << "cannot open " << path;
+        return;
+    }
+    cfmakeraw(&t);
+    if (settings)
+        settings(t);
+    tcsetattr(fd_, TCSANOW, &t);
+}
+
+Port::~Port()
+{
+    if (fd_ != -1)
+        close(fd_);
+}
+
+void Port::send(const std::vector<uint8_t> &bytes)
+{
+    if (write(fd_, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+        ADD_FAILURE() << "short write";
+}
+
+std::vector<uint8_t> Port::collect(double quiet, size_t most)
+{
+    std::vector<uint8_t> got;
+    pollfd pfd{fd_, POLLIN, 0};
+    double end = now() + 10;
+    while (got.size() < most && now() < end &&
+           poll(&pfd, 1, static_cast<int>(quiet * 1000)) > 0) {
+        uint8_t buf[2048];
+        ssize_t n = read(fd_, buf, std::min(sizeof buf, most - got.size()));
+        if (n <= 0)
+            break;
+        got.insert(got.end(), buf, buf + n);
+    }
+    return got;
 }
 
 bool wait_for_file(const std::string &path, double timeout)

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <functional>
+
+#include <termios.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +22,10 @@ struct Result {
     bool timed_out = false;
     double seconds = 0;
 };
+
+std::string read_file(const std::string &path);
+// Waits up to timeout seconds for a file to hold text.
+bool wait_for_text(const std::string &path, const std::string &text, double timeout);
 
 // How a run of melda differs from a plain one.
 struct Setup {
@@ -36,6 +42,12 @@ struct Setup {
     // when the reader goes away).
     int ends_by = 0;
 };
+
+// The programs under test: the ones this build made, or the ones named by
+// MELDA_BIN and MELDA_SIM_BIN in the environment (another build, a package's,
+// another architecture's run through a MELDA_WRAPPER such as qemu-user).
+std::string melda_binary();
+std::string sim_binary();
 
 // Runs argv[0] with the rest as its words (argv[0] is also the program's own
 // name), standard input closed, in cwd if given. A run longer than timeout is
@@ -109,9 +121,11 @@ private:
 };
 
 // A melda-sim process serving a fresh pseudo-terminal (or the device named
-// in its options), ended when this goes; its standard error goes to
-// err_path when given. When MELDA_SIM_WRAPPER is set, the simulator runs
+// in its options), ended when this goes. It runs with --verbose, its
+// standard error in a file (err_path when given): what it says of each frame
+// is what tests wait on. When MELDA_SIM_WRAPPER is set, the simulator runs
 // under it, and what the wrapper finds fails the test.
+class Port;
 class Sim {
 public:
     explicit Sim(const std::vector<std::string> &options = {}, const std::string &err_path = "");
@@ -122,8 +136,26 @@ public:
     // As Background's; -1 when the simulator could not be started.
     int stop() { return process_ ? process_->stop() : -1; }
     int wait(double timeout) { return process_ ? process_->wait(timeout) : -1; }
+    // What it has said on standard error.
+    std::string said() const { return read_file(err_path_); }
+    // Waits up to timeout seconds until it has said text.
+    bool wait_said(const std::string &text, double timeout = 20) const
+    {
+        return wait_for_text(err_path_, text, timeout);
+    }
+    // How many frames it has judged since it started: answered, not
+    // answered, or dropped as noise.
+    size_t judged() const;
+    // Waits up to timeout seconds until it has judged n frames.
+    bool wait_judged(size_t n, double timeout = 20) const;
+    // Sends a request from the client and returns what came back once the
+    // simulator has judged it (at most `most` bytes).
+    std::vector<uint8_t> ask(Port &client, const std::vector<uint8_t> &request,
+                             size_t most = 4096) const;
 
 private:
+    TempDir dir_;
+    std::string err_path_;
     Wrapper wrapper_{"MELDA_SIM_WRAPPER"};
     std::unique_ptr<Background> process_;
     std::string path_;
@@ -146,12 +178,30 @@ private:
     std::string a_, b_, skip_;
 };
 
+// A raw client on a serial line (the simulator's pseudo-terminal, a socat
+// end): raw 8N2 at the line's speed unless settings change it. It holds the
+// line open from construction to destruction.
+class Port {
+public:
+    explicit Port(const std::string &path, const std::function<void(termios &)> &settings = {});
+    ~Port();
+    Port(const Port &) = delete;
+    Port &operator=(const Port &) = delete;
+
+    void send(const std::vector<uint8_t> &bytes);
+    // Collects what comes until the line has been quiet for `quiet` seconds,
+    // or `most` bytes have come (10 s at most in all).
+    std::vector<uint8_t> collect(double quiet = 0.3, size_t most = 4096);
+
+private:
+    int fd_ = -1;
+};
+
+// Seconds on the monotonic clock.
+double now();
+
 // Waits up to timeout seconds for a path to exist.
 bool wait_for_file(const std::string &path, double timeout);
-// Waits up to timeout seconds for a file to hold text.
-bool wait_for_text(const std::string &path, const std::string &text, double timeout);
-
-std::string read_file(const std::string &path);
 
 // Modbus CRC-16 of data, as the two bytes an RTU frame carries (low first).
 std::vector<uint8_t> crc_bytes(const std::vector<uint8_t> &data);

@@ -11,6 +11,7 @@ trap 'rm -rf "$work"' EXIT
 expected="bin/melda
 bin/melda-sim
 share/bash-completion/completions/melda
+share/bash-completion/completions/melda-sim
 share/doc/melda/changelog.gz
 share/doc/melda/copyright
 share/man/man1/melda-sim.1.gz

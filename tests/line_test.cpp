@@ -50,25 +50,22 @@ class Bench {
 public:
     Bench(bool socat, std::vector<std::string> options)
     {
-        options.insert(options.end(), {"--log", dir_.file("frames"), "--verbose"});
+        options.insert(options.end(), {"--log", dir_.file("frames")});
         if (socat) {
             pair_ = std::make_unique<harness::SocatPair>();
             if (!pair_->skip().empty())
                 return;
             options.push_back(pair_->b());
         }
-        sim_ = std::make_unique<Sim>(options, dir_.file("said"));
+        sim_ = std::make_unique<Sim>(options);
         port_ = socat ? pair_->a() : sim_->path();
     }
     std::string skip() const { return pair_ ? pair_->skip() : ""; }
     const std::string &port() const { return port_; }
     std::string frames() const { return harness::read_file(dir_.file("frames")); }
     // Waits until the simulator has put a reply on the line (it says so
-    // with --verbose once the reply's last byte is written).
-    bool replied(double timeout) const
-    {
-        return harness::wait_for_text(dir_.file("said"), "melda-sim: reply ", timeout);
-    }
+    // once the reply's last byte is written).
+    bool replied(double timeout) const { return sim_->wait_said("melda-sim: reply ", timeout); }
 
 private:
     TempDir dir_;
@@ -154,6 +151,47 @@ TEST_P(LateReplyTest, NextReadingGetsItsOwnCoils)
 
 INSTANTIATE_TEST_SUITE_P(Line, LateReplyTest, ::testing::ValuesIn(kWirings),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// One client after another on the simulator: a client that does not discard
+// its input itself still gets only its own replies after a melda run (melda
+// leaves the extra fault's 4 bytes unread), and a simulator told to serve
+// one request ends as soon as melda has closed the line.
+
+TEST(Clients, AfterMeldaAnotherClientGetsOnlyItsOwnReply)
+{
+    Sim sim({"--fault", "extra"});
+    const auto request = harness::with_crc({1, 1, 0, 16, 0, 8});
+    auto expected = harness::with_crc({1, 1, 1, 0xCD});
+    expected.insert(expected.end(), {0xDE, 0xAD, 0xBE, 0xEF});
+    for (int round = 1; round <= 20; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        Result r = melda({sim.path(), "1", "16"});
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        // The simulator numbers its clients: melda, then the raw client.
+        const std::string gone = " has closed the line";
+        ASSERT_TRUE(sim.wait_said("client " + std::to_string(2 * round - 1) + gone));
+        {
+            harness::Port port(sim.path());
+            EXPECT_EQ(harness::hex(sim.ask(port, request)), harness::hex(expected));
+        }
+        ASSERT_TRUE(sim.wait_said("client " + std::to_string(2 * round) + gone));
+    }
+}
+
+TEST(Clients, OneRequestEndsTheSimulatorWhenMeldaCloses)
+{
+    for (int round = 1; round <= 20; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        Sim sim({"--requests", "1"});
+        Result r = melda({sim.path(), "1", "16"});
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        double start = harness::now();
+        EXPECT_EQ(sim.wait(5), 0);
+        // It used to stay its full 5 s when it lost count of its clients.
+        EXPECT_LT(harness::now() - start, 1.0);
+    }
+}
 
 // ---------------------------------------------------------------------------
 // Standard streams closed or full: the port never becomes one of them, and a

@@ -36,6 +36,7 @@ check_contains "depends on libmodbus5" "$(dpkg-deb -f "$deb" Depends)" "libmodbu
 files=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for f in ./usr/bin/melda ./usr/bin/melda-sim ./usr/share/man/man1/melda.1.gz \
          ./usr/share/man/man1/melda-sim.1.gz ./usr/share/bash-completion/completions/melda \
+         ./usr/share/bash-completion/completions/melda-sim \
          ./usr/share/doc/melda/copyright ./usr/share/doc/melda/changelog.gz; do
     check_contains "package holds $f" "$files" "$f"
 done

@@ -7,14 +7,13 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
+#include <cstdlib>
 #include <functional>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,6 +21,7 @@
 
 #include "harness.hpp"
 
+using harness::Port;
 using harness::Result;
 using harness::Sim;
 using harness::TempDir;
@@ -29,77 +29,14 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
+using harness::now;
 using harness::with_crc;
-
-double now()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-// A raw client on the simulator's pseudo-terminal, at the device's own line
-// settings (raw 8N2 at 19200) unless told otherwise.
-class Port {
-public:
-    explicit Port(const std::string &path, const std::function<void(termios &)> &settings = {})
-    {
-        fd_ = open(path.c_str(), O_RDWR | O_NOCTTY);
-        termios t;
-        if (fd_ == -1 || tcgetattr(fd_, &t) == -1) {
-            ADD_FAILURE() << "cannot open " << path;
-            return;
-        }
-        cfmakeraw(&t);
-        if (settings)
-            settings(t);
-        tcsetattr(fd_, TCSANOW, &t);
-    }
-    ~Port()
-    {
-        if (fd_ != -1)
-            close(fd_);
-    }
-
-    void send(const Bytes &bytes)
-    {
-        if (write(fd_, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
-            ADD_FAILURE() << "short write";
-    }
-
-    // Collects what comes until the line has been quiet for `quiet` seconds,
-    // or `most` bytes have come.
-    Bytes collect(double quiet = 0.3, size_t most = 4096)
-    {
-        Bytes reply;
-        pollfd pfd{fd_, POLLIN, 0};
-        double end = now() + 10;
-        while (reply.size() < most && now() < end &&
-               poll(&pfd, 1, static_cast<int>(quiet * 1000)) > 0) {
-            uint8_t buf[2048];
-            ssize_t n = read(fd_, buf, std::min(sizeof buf, most - reply.size()));
-            if (n <= 0)
-                break;
-            reply.insert(reply.end(), buf, buf + n);
-        }
-        return reply;
-    }
-
-    Bytes exchange(const Bytes &request, double quiet = 0.3, size_t most = 4096)
-    {
-        send(request);
-        return collect(quiet, most);
-    }
-
-private:
-    int fd_ = -1;
-};
 
 struct Exchange {
     const char *name;
     std::vector<std::string> options;
-    Bytes request;  // sent with a correct CRC unless bad_crc
-    bool bad_crc;
+    Bytes request;  // sent with its CRC, one of whose bytes may be spoilt
+    int spoil;      // 0: a right CRC; 1: its low byte wrong; 2: its high byte wrong
     Bytes reply;    // expected, without its CRC; empty: no answer
 };
 
@@ -113,9 +50,9 @@ TEST_P(ExchangeTest, AnswersAsARealDevice)
     Sim sim(c.options);
     Port port(sim.path());
     Bytes request = with_crc(c.request);
-    if (c.bad_crc)
-        request.back() ^= 0xFF;
-    Bytes reply = port.exchange(request);
+    if (c.spoil)
+        request[request.size() - 3 + static_cast<size_t>(c.spoil)] ^= 0xFF;
+    Bytes reply = sim.ask(port, request);
     Bytes expected = c.reply.empty() ? Bytes{} : with_crc(c.reply);
     EXPECT_EQ(harness::hex(reply), harness::hex(expected));
 }
@@ -125,33 +62,36 @@ const std::vector<std::string> kTable = {"--coils", "1011001110001111", "--size"
 INSTANTIATE_TEST_SUITE_P(
     Device, ExchangeTest,
     ::testing::Values(
-        Exchange{"ReadSixteen", kTable, {1, 1, 0, 0, 0, 16}, false, {1, 1, 2, 0xCD, 0xF1}},
-        Exchange{"ReadThreeFromFive", kTable, {1, 1, 0, 5, 0, 3}, false, {1, 1, 1, 0x06}},
-        Exchange{"ReadWholeTable", kTable, {1, 1, 0, 0, 0, 32}, false,
+        Exchange{"ReadSixteen", kTable, {1, 1, 0, 0, 0, 16}, 0, {1, 1, 2, 0xCD, 0xF1}},
+        Exchange{"ReadThreeFromFive", kTable, {1, 1, 0, 5, 0, 3}, 0, {1, 1, 1, 0x06}},
+        Exchange{"ReadWholeTable", kTable, {1, 1, 0, 0, 0, 32}, 0,
                  {1, 1, 4, 0xCD, 0xF1, 0xCD, 0xF1}},
-        Exchange{"BeyondTable", kTable, {1, 1, 0, 31, 0, 2}, false, {1, 0x81, 2}},
-        Exchange{"QuantityZero", kTable, {1, 1, 0, 0, 0, 0}, false, {1, 0x81, 3}},
-        Exchange{"Quantity2001", {"--size", "4000"}, {1, 1, 0, 0, 0x07, 0xD1}, false,
+        Exchange{"BeyondTable", kTable, {1, 1, 0, 31, 0, 2}, 0, {1, 0x81, 2}},
+        Exchange{"QuantityZero", kTable, {1, 1, 0, 0, 0, 0}, 0, {1, 0x81, 3}},
+        Exchange{"Quantity2001", {"--size", "4000"}, {1, 1, 0, 0, 0x07, 0xD1}, 0,
                  {1, 0x81, 3}},
         Exchange{"Quantity2000", {"--coils", "1", "--size", "2000"}, {1, 1, 0, 0, 0x07, 0xD0},
-                 false, [] {
+                 0, [] {
                      Bytes b = {1, 1, 250};
                      b.insert(b.end(), 250, 0xFF);
                      return b;
                  }()},
-        Exchange{"ReadRegisters", kTable, {1, 3, 0, 0, 0, 1}, false, {1, 0x83, 1}},
-        Exchange{"WriteCoil", kTable, {1, 5, 0, 0, 0xFF, 0}, false, {1, 0x85, 1}},
-        Exchange{"UnknownFunction", kTable, {1, 0x41, 0, 0}, false, {1, 0xC1, 1}},
-        Exchange{"OtherSlave", kTable, {2, 1, 0, 0, 0, 16}, false, {}},
-        Exchange{"Broadcast", kTable, {0, 1, 0, 0, 0, 16}, false, {}},
-        Exchange{"BadCrc", kTable, {1, 1, 0, 0, 0, 16}, true, {}},
-        Exchange{"FaultException", {"--fault", "exception:6"}, {1, 1, 0, 0, 0, 1}, false,
+        Exchange{"ReadRegisters", kTable, {1, 3, 0, 0, 0, 1}, 0, {1, 0x83, 1}},
+        Exchange{"WriteCoil", kTable, {1, 5, 0, 0, 0xFF, 0}, 0, {1, 0x85, 1}},
+        Exchange{"UnknownFunction", kTable, {1, 0x41, 0, 0}, 0, {1, 0xC1, 1}},
+        Exchange{"OtherSlave", kTable, {2, 1, 0, 0, 0, 16}, 0, {}},
+        Exchange{"Broadcast", kTable, {0, 1, 0, 0, 0, 16}, 0, {}},
+        Exchange{"BadCrc", kTable, {1, 1, 0, 0, 0, 16}, 2, {}},
+        Exchange{"BadCrcLowByte", kTable, {1, 1, 0, 0, 0, 16}, 1, {}},
+        // A broadcast is never answered, whatever its function.
+        Exchange{"BroadcastOtherFunction", kTable, {0, 3, 0, 0, 0, 1}, 0, {}},
+        Exchange{"FaultException", {"--fault", "exception:6"}, {1, 1, 0, 0, 0, 1}, 0,
                  {1, 0x81, 6}},
         Exchange{"FaultWrongSlave", {"--fault", "wrong-slave", "--coils", "1"},
-                 {1, 1, 0, 0, 0, 8}, false, {2, 1, 1, 0xFF}},
+                 {1, 1, 0, 0, 0, 8}, 0, {2, 1, 1, 0xFF}},
         Exchange{"FaultShort", {"--fault", "short", "--coils", "1"}, {1, 1, 0, 0, 0, 16},
-                 false, {1, 1, 1, 0xFF}},
-        Exchange{"FaultSilent", {"--fault", "silent"}, {1, 1, 0, 0, 0, 16}, false, {}}),
+                 0, {1, 1, 1, 0xFF}},
+        Exchange{"FaultSilent", {"--fault", "silent"}, {1, 1, 0, 0, 0, 16}, 0, {}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(Sim, LogsEveryFrameItReads)
@@ -163,9 +103,9 @@ TEST(Sim, LogsEveryFrameItReads)
     Bytes other = with_crc({7, 1, 0, 0, 0, 4});
     Bytes bad = good;
     bad[6] ^= 1;
-    port.exchange(good, 0.1);
-    port.exchange(other, 0.1);
-    port.exchange(bad, 0.1);
+    sim.ask(port, good);
+    sim.ask(port, other);
+    sim.ask(port, bad);
     EXPECT_EQ(harness::read_file(dir.file("frames")),
               harness::hex(good) + "\n" + harness::hex(other) + "\n" + harness::hex(bad) + "\n");
 }
@@ -176,34 +116,34 @@ TEST(Sim, EndsAfterTheGivenNumberOfRequests)
     {
         Port port(sim.path());
         Bytes request = with_crc({1, 1, 0, 0, 0, 1});
-        EXPECT_FALSE(port.exchange(request, 0.1).empty());
-        EXPECT_FALSE(port.exchange(request, 0.1).empty());
+        EXPECT_FALSE(sim.ask(port, request).empty());
+        EXPECT_FALSE(sim.ask(port, request).empty());
     }
     EXPECT_EQ(sim.wait(10), 0);
 }
 
 TEST(Sim, DiscardsWhatAClientLeftUnread)
 {
-    // The first client reads only the reply's 6 bytes and leaves the 4
-    // extra ones; the next client must get its own reply, not those. The
-    // simulator learns of the close only after it happened, so clients
-    // come 200 ms apart, as programs started one after another do.
+    // Each client reads only the reply's 6 bytes and leaves the 4 extra
+    // ones; the next client, opening the line once the simulator has seen
+    // the last one close it (it says so), must get its own reply.
     Sim sim({"--fault", "extra", "--coils", "1"});
     Bytes request = with_crc({1, 1, 0, 0, 0, 8});
     Bytes expected = with_crc({1, 1, 1, 0xFF});
     expected.insert(expected.end(), {0xDE, 0xAD, 0xBE, 0xEF});
-    for (int client = 0; client < 3; client++) {
+    for (int client = 1; client <= 20; client++) {
         {
             Port port(sim.path());
-            Bytes reply = port.exchange(request, 0.2, 6);
+            Bytes reply = sim.ask(port, request, 6);
             EXPECT_EQ(harness::hex(reply),
                       harness::hex(Bytes(expected.begin(), expected.begin() + 6)))
                 << "client " << client;
         }
-        usleep(200000);
+        ASSERT_TRUE(sim.wait_said("client " + std::to_string(client) + " has closed the line"))
+            << sim.said();
     }
     Port last(sim.path());
-    EXPECT_EQ(harness::hex(last.exchange(request, 0.2)), harness::hex(expected));
+    EXPECT_EQ(harness::hex(sim.ask(last, request)), harness::hex(expected));
 }
 
 struct BadOption {
@@ -217,7 +157,7 @@ class BadOptionTest : public ::testing::TestWithParam<BadOption> {};
 
 TEST_P(BadOptionTest, RefusedWithStatus2)
 {
-    std::vector<std::string> argv = {MELDA_SIM_BIN};
+    std::vector<std::string> argv = {harness::sim_binary()};
     argv.insert(argv.end(), GetParam().words.begin(), GetParam().words.end());
     Result r = harness::run(argv, 10);
     EXPECT_EQ(r.status, 2);
@@ -240,7 +180,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Sim, HelpNamesEveryFault)
 {
-    Result r = harness::run({MELDA_SIM_BIN, "--help"}, 10);
+    Result r = harness::run({harness::sim_binary(), "--help"}, 10);
     EXPECT_EQ(r.status, 0);
     for (const char *fault : {"exception:N", "silent", "bad-crc", "wrong-slave", "wrong-function",
                               "bad-count", "short", "long", "truncated", "halfway", "extra",
@@ -250,8 +190,9 @@ TEST(Sim, HelpNamesEveryFault)
 
 // Frames as a real RTU device takes them: a frame ends at a silent interval,
 // and only a complete request for slave 1 with a right CRC is answered.
-// Each write below is one burst on the line; bursts are 20 ms apart, far
-// longer than the silent interval.
+// Each write below is one burst on the line. The next burst goes out only
+// once the simulator has judged the one before (it says so with --verbose),
+// so that no burst can join the one before, however late it is woken.
 struct Odd {
     std::string name;
     std::vector<Bytes> bursts;
@@ -264,13 +205,12 @@ class OddFrameTest : public ::testing::TestWithParam<Odd> {};
 
 TEST_P(OddFrameTest, AnswersOnlyACompleteRequest)
 {
-    Sim sim({"--coils", "1011001110001111", "--size", "32", "--verbose"});
+    Sim sim({"--coils", "1011001110001111", "--size", "32"});
     Port port(sim.path());
     const Odd &c = GetParam();
     for (size_t i = 0; i < c.bursts.size(); i++) {
-        if (i)
-            usleep(20000);
         port.send(c.bursts[i]);
+        ASSERT_TRUE(sim.wait_judged(i + 1)) << "burst " << i << " never judged";
     }
     EXPECT_EQ(harness::hex(port.collect()), harness::hex(c.reply));
 }
@@ -296,6 +236,16 @@ std::vector<Odd> odd_frames()
         {"TrailingByteInTheSameWrite", {joined(kRequest, {0x00})}, {}},
         {"NoiseByteInTheSameWrite", {joined({0x00}, kRequest)}, {}},
         {"OneByte", {{0x01}}, {}},
+        // Slave and CRC alone: too short for a frame, though its CRC is right.
+        {"ThreeByteFrame", {with_crc({1})}, {}},
+        // 300 bytes without a pause are noise, though they end in the CRC of
+        // a request another function would be answered for.
+        {"Burst300BytesThenSilence", {[] {
+             Bytes b = {1, 3};
+             b.resize(298, 0x55);
+             return with_crc(b);
+         }()},
+         {}},
         // Then a request after a silence: answered, as a real device does.
         {"ForeignFrameThenRequest", {with_crc({2, 1, 1, 0xFF}), kRequest}, kReply},
         {"NoiseByteThenRequest", {{0x5A}, kRequest}, kReply},
@@ -340,9 +290,9 @@ class LineSettingTest : public ::testing::TestWithParam<Setting> {};
 TEST_P(LineSettingTest, AnswersOnlyAtTheDevicesSettings)
 {
     const Setting &c = GetParam();
-    Sim sim({"--baud", c.device_baud, "--coils", "1011001110001111", "--verbose"});
+    Sim sim({"--baud", c.device_baud, "--coils", "1011001110001111"});
     Port port(sim.path(), c.client);
-    EXPECT_EQ(harness::hex(port.exchange(kRequest)), harness::hex(c.answered ? kReply : Bytes{}));
+    EXPECT_EQ(harness::hex(sim.ask(port, kRequest)), harness::hex(c.answered ? kReply : Bytes{}));
 }
 
 void speed(termios &t, speed_t s)
@@ -360,7 +310,12 @@ INSTANTIATE_TEST_SUITE_P(
         Setting{"OneStopBit", "19200", [](termios &t) { t.c_cflag &= ~CSTOPB; }, false},
         Setting{"SlowerClient", "19200", [](termios &t) { speed(t, B9600); }, false},
         Setting{"FasterClient", "57600", [](termios &t) { speed(t, B115200); }, false},
-        Setting{"OtherInputSpeed", "19200", [](termios &t) { cfsetispeed(&t, B9600); },
+        // The C library sets both speeds at once; a client with another input
+        // speed sets the kernel's CIBAUD bits itself.
+        Setting{"OtherInputSpeed", "19200",
+                [](termios &t) {
+                    t.c_cflag = (t.c_cflag & ~CIBAUD) | static_cast<tcflag_t>(B9600) << 16;
+                },
                 false}),
     [](const auto &info) { return std::string(info.param.name); });
 
@@ -395,7 +350,8 @@ TEST_P(TimingTest, ReplyTakesItsTime)
     Sim sim(options);
     Port port(sim.path(), [&](termios &t) { speed(t, c.client_speed); });
     double start = now();
-    Bytes reply = port.exchange(kRequest, 0.5, kReply.size());
+    port.send(kRequest);
+    Bytes reply = port.collect(5, kReply.size());
     double took = now() - start;
     EXPECT_EQ(harness::hex(reply), harness::hex(kReply));
     EXPECT_GE(took, c.at_least);
@@ -411,6 +367,133 @@ INSTANTIATE_TEST_SUITE_P(
         Timing{"Turnaround200ms", {"--pace", "--turnaround", "200"}, B19200, wire(19200, 200)},
         // Three pieces, 100 ms apart.
         Timing{"Pieces", {"--fault", "pieces"}, B19200, 0.2}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
+
+namespace {
+
+// The silence that ends a frame, as the simulator states it with --verbose,
+// and two halves of a request that many milliseconds apart: a device takes
+// them for two frames and answers neither. Only the simulator's lateness
+// could join them, which real-time scheduling rules out.
+struct FrameEnd {
+    const char *name;
+    const char *baud;
+    speed_t speed;
+    double ms; // the silence that ends a frame
+};
+void PrintTo(const FrameEnd &c, std::ostream *os) { *os << c.name; }
+
+class FrameEndTest : public ::testing::TestWithParam<FrameEnd> {};
+
+TEST_P(FrameEndTest, PiecesFurtherApartAreTwoFrames)
+{
+    const FrameEnd &c = GetParam();
+    Sim sim({"--baud", c.baud});
+    ASSERT_TRUE(sim.wait_said("scheduling"));
+    char said[160];
+    std::snprintf(said, sizeof said,
+                  "a frame ends after %.2f ms of silence at %s baud, 1.50 ms of them for "
+                  "scheduling",
+                  c.ms, c.baud);
+    std::string text = sim.said();
+    EXPECT_NE(text.find(said), std::string::npos) << text;
+    if (text.find("real-time scheduling on") == std::string::npos)
+        GTEST_SKIP() << "the simulator runs without real-time scheduling here";
+
+    Port port(sim.path(), [&](termios &t) { speed(t, c.speed); });
+    port.send(Bytes(kRequest.begin(), kRequest.begin() + 4));
+    usleep(static_cast<useconds_t>((c.ms + 1.5) * 1000));
+    port.send(Bytes(kRequest.begin() + 4, kRequest.end()));
+    EXPECT_EQ(harness::hex(port.collect()), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Line, FrameEndTest,
+    ::testing::Values(FrameEnd{"Baud1200", "1200", B1200, 33.58},
+                      FrameEnd{"Baud19200", "19200", B19200, 3.51},
+                      FrameEnd{"Baud115200", "115200", B115200, 3.25}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// SIGTERM while the simulator waits: it ends at once, sends nothing more,
+// and leaves the client with at most what it sent before the signal.
+struct Stop {
+    const char *name;
+    std::vector<std::string> options;
+    bool socat;        // serves one end of a socat pair
+    Bytes request;     // empty: none
+    const char *until; // "request": heard; "byte": the reply's first byte
+                       // came; "piece": its first piece; "reply": all of it
+                       // (what comes within 50 ms); "": at once
+    bool client_stays; // the client holds the line when the signal comes
+};
+void PrintTo(const Stop &c, std::ostream *os) { *os << c.name; }
+
+class StopTest : public ::testing::TestWithParam<Stop> {};
+
+TEST_P(StopTest, EndsAtOnceAndSendsNothingMore)
+{
+    const Stop &c = GetParam();
+    std::unique_ptr<harness::SocatPair> pair;
+    std::vector<std::string> options = c.options;
+    if (c.socat) {
+        pair = std::make_unique<harness::SocatPair>();
+        if (!pair->skip().empty())
+            GTEST_SKIP() << pair->skip();
+        options.push_back(pair->b());
+    }
+    Sim sim(options);
+    ASSERT_TRUE(sim.wait_said("scheduling"));
+    auto client = std::make_unique<Port>(c.socat ? pair->a() : sim.path());
+    const std::string until = c.until;
+    Bytes got;
+    if (!c.request.empty()) {
+        client->send(c.request);
+        if (until == "request") {
+            ASSERT_TRUE(sim.wait_said("melda-sim: request"));
+        } else {
+            got = until == "byte" ? client->collect(0.5, 1) : client->collect(0.05);
+            ASSERT_FALSE(got.empty()) << "nothing came before the signal";
+        }
+    }
+    if (!c.client_stays)
+        client.reset();
+    double start = harness::now();
+    EXPECT_EQ(sim.stop(), 0);
+    double took = harness::now() - start;
+    EXPECT_LT(took, std::getenv("MELDA_SIM_WRAPPER") ? 5.0 : 1.0) << "ended " << took << " s after";
+    // A reply the signal cut short was never said to be on the line.
+    if (until == "request" || until == "piece" || until == "byte") {
+        EXPECT_EQ(sim.said().find("melda-sim: reply"), std::string::npos) << sim.said();
+    }
+    if (client) {
+        Bytes rest = client->collect(0.3);
+        // A paced byte may have been on its way as the signal came.
+        EXPECT_LE(rest.size(), until == "byte" ? 1u : 0u) << harness::hex(rest);
+    }
+}
+
+const Bytes kRequest2000 = with_crc({1, 1, 0, 0, 0x07, 0xD0});
+
+INSTANTIATE_TEST_SUITE_P(
+    Stop, StopTest,
+    ::testing::Values(
+        Stop{"Idle", {}, false, {}, "", false},
+        Stop{"IdleOverSocat", {}, true, {}, "", false},
+        Stop{"TurnaroundWithClient", {"--pace", "--turnaround", "5000"}, false, kRequest,
+             "request", true},
+        Stop{"TurnaroundAlone", {"--pace", "--turnaround", "5000"}, false, kRequest, "request",
+             false},
+        Stop{"TurnaroundOverSocat", {"--pace", "--turnaround", "5000"}, true, kRequest,
+             "request", true},
+        Stop{"LateWithClient", {"--fault", "late"}, false, kRequest, "request", true},
+        Stop{"LateAlone", {"--fault", "late"}, false, kRequest, "request", false},
+        Stop{"LateOverSocat", {"--fault", "late"}, true, kRequest, "request", true},
+        Stop{"BetweenPieces", {"--fault", "pieces"}, false, kRequest, "piece", true},
+        Stop{"PacingAt1200", {"--pace", "--baud", "1200", "--coils", "1", "--size", "2000"},
+             false, kRequest2000, "byte", true},
+        Stop{"Lingering", {"--requests", "1"}, false, kRequest, "reply", true}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
