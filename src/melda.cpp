@@ -22,6 +22,13 @@
 #include <unistd.h>
 #endif
 
+#ifdef _WIN32
+#include <cctype>
+#include <cstring>
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
+
 #include <modbus.h>
 
 namespace {
@@ -140,6 +147,10 @@ struct Line {
             close(fd);
     }
 
+    // The status to end with when the run was interrupted, else 0: a
+    // signal ends the run by itself (see restore_line).
+    int interruption() const { return 0; }
+
     // Whatever the port's input holds before the request goes out (a reply
     // that came too late for an earlier run, noise) is not this run's
     // reply: it is discarded. A reply that comes after the request cannot
@@ -168,12 +179,67 @@ bool hold_standard_descriptors()
     return true;
 }
 #else
-// Windows opens a COM port for one program at a time, and its settings are
-// the library's to restore: the library's own open and close are all there
-// is, and a run ended by Ctrl+C leaves the settings as the library set them.
+// A Ctrl+C or Ctrl+Break ends the run with Windows' own status for it, once
+// the port is closed (the library then puts its settings back): the wait
+// in progress ends within the library's timeout and pause. A line that
+// never frees that wait is left after 2 s.
+const int kInterrupted = static_cast<int>(STATUS_CONTROL_C_EXIT);
+volatile LONG interrupted = 0;
+HANDLE line_closed = nullptr;
+
+BOOL WINAPI end_run(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+        return FALSE;
+    interrupted = 1;
+    WaitForSingleObject(line_closed, 2000);
+    ExitProcess(static_cast<UINT>(kInterrupted));
+}
+
+// melda's own hold on the port: a mutex every melda on the machine sees,
+// named after the port as Windows resolves the name (COM5, com5 and
+// \\.\COM5 are one port), taken before the library opens the port and kept
+// until after it has closed it. Windows itself opens a COM port for one
+// program at a time, but Wine and some virtual COM drivers do not.
 struct Line {
+    HANDLE lock = nullptr;
     bool busy = false;
-    explicit Line(const char *) {}
+
+    explicit Line(const char *port)
+    {
+        char name[MAX_PATH] = "Global\\melda port ";
+        size_t at = std::strlen(name);
+        if (std::strncmp(port, "\\\\.\\", 4) == 0 || std::strncmp(port, "\\\\?\\", 4) == 0)
+            port += 4;
+        for (; *port && at < sizeof name - 1; port++)
+            name[at++] = static_cast<char>(std::toupper(static_cast<unsigned char>(*port)));
+        name[at] = '\0';
+        lock = CreateMutexA(nullptr, FALSE, name);
+        if (lock == nullptr)
+            return; // left to the system's own exclusive open
+        DWORD got = WaitForSingleObject(lock, 0);
+        if (got != WAIT_OBJECT_0 && got != WAIT_ABANDONED) {
+            busy = true;
+            return;
+        }
+        line_closed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (line_closed != nullptr)
+            SetConsoleCtrlHandler(end_run, TRUE);
+    }
+    Line(const Line &) = delete;
+    Line &operator=(const Line &) = delete;
+    ~Line()
+    {
+        if (lock == nullptr)
+            return;
+        if (!busy)
+            ReleaseMutex(lock);
+        CloseHandle(lock);
+        if (line_closed != nullptr)
+            SetEvent(line_closed);
+    }
+
+    int interruption() const { return interrupted != 0 ? kInterrupted : 0; }
     void discard_input() const {}
 };
 
@@ -304,6 +370,8 @@ int main(int argc, char *argv[])
     unsigned char coils[kMaxCoils] = {};
     line.discard_input();
     int rc = modbus_read_bits(connection.ctx, address, count, coils);
+    if (line.interruption() != 0)
+        return line.interruption();
     if (rc == -1 || rc != count) {
         std::puts("FAILED");
         return -1;
