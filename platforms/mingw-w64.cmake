@@ -4,7 +4,7 @@
 #
 #   PKG_CONFIG_LIBDIR=PREFIX/lib/pkgconfig \
 #     cmake -S . -B build-windows/melda \
-#       -DCMAKE_TOOLCHAIN_FILE=windows/toolchain-mingw-w64.cmake
+#       -DCMAKE_TOOLCHAIN_FILE=platforms/mingw-w64.cmake
 #
 # PREFIX holds a libmodbus built for Windows (scripts/build-windows makes
 # one). PKG_CONFIG_LIBDIR is given in cmake's environment: set here, it

@@ -22,6 +22,17 @@ PACKAGES=(g++ cmake make pkg-config libmodbus-dev libgtest-dev valgrind socat
 # a while: wait for them (10 minutes at most) rather than fail.
 APT_WAIT=(-o DPkg::Lock::Timeout=600)
 
+# Root's commands run as they are for root, through sudo for anyone else.
+SUDO=()
+[ "$(id -u)" -eq 0 ] || SUDO=(sudo)
+
+# add_architecture ARCH: lets dpkg install ARCH's packages beside the
+# machine's own (Debian's multiarch: a cross build's libraries); apt learns
+# of them at install_missing's next update.
+add_architecture() {
+    dpkg --print-foreign-architectures | grep -qx "$1" || "${SUDO[@]}" dpkg --add-architecture "$1"
+}
+
 install_missing() {
     local missing=() pkg
     for pkg in "${PACKAGES[@]}"; do
@@ -29,15 +40,13 @@ install_missing() {
             missing+=("$pkg")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
-    local sudo=()
-    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
     echo "Installing: ${missing[*]}"
     # apt-get update does not wait for the lists' lock: try again while it
     # is held, and fail at once on any other error.
     local tries err
     err=$(mktemp)
     for tries in $(seq 60); do
-        "${sudo[@]}" apt-get "${APT_WAIT[@]}" update -q 2>"$err" && break
+        "${SUDO[@]}" apt-get "${APT_WAIT[@]}" update -q 2>"$err" && break
         if ! grep -q "lock" "$err" || [ "$tries" -eq 60 ]; then
             cat "$err" >&2
             rm -f "$err"
@@ -47,8 +56,31 @@ install_missing() {
         sleep 10
     done
     rm -f "$err"
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get "${APT_WAIT[@]}" install -y -q \
+    DEBIAN_FRONTEND=noninteractive "${SUDO[@]}" apt-get "${APT_WAIT[@]}" install -y -q \
         --no-install-recommends "${missing[@]}"
+}
+
+# The date a build carries (the usage text's date and time, the files in a
+# package or zip): SOURCE_DATE_EPOCH when set, else the last commit's in a
+# git checkout, else (a source tarball) that of CHANGELOG.md's latest entry.
+# Exported for the compiler and the packaging tools.
+set_source_date() {
+    if [ -z "${SOURCE_DATE_EPOCH:-}" ] && [ -e "$ROOT/.git" ]; then
+        SOURCE_DATE_EPOCH=$(git -C "$ROOT" log -1 --format=%ct)
+    fi
+    [ -n "${SOURCE_DATE_EPOCH:-}" ] || SOURCE_DATE_EPOCH=$(changelog_date)
+    export SOURCE_DATE_EPOCH
+}
+
+# The date of CHANGELOG.md's latest entry ("## 1.2.0 (2026-12-09 12:00 UTC)"),
+# in seconds since the epoch.
+changelog_date() {
+    date -u -d "$(sed -n '0,/^## [0-9]/s/^## [^(]*(\(.*\) UTC).*/\1/p' "$ROOT/CHANGELOG.md")" +%s
+}
+
+# melda's version, as the top CMakeLists.txt gives it.
+melda_version() {
+    sed -n 's/^project(melda VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt"
 }
 
 # configure DIR [cmake options...]

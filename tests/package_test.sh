@@ -4,14 +4,21 @@
 # The Debian package: scripts/package in two fresh clones of the tree, in
 # different folders, must give the same .deb byte for byte; that .deb is
 # then inspected, linted, unpacked into a scratch root and run from there.
+#
+#   package_test.sh SOURCE_DIR VERSION [ARCH [RUNNER...]]
+#
+# ARCH is the machine's own by default; another one's programs run through
+# RUNNER (qemu-user). With MELDA_PACKAGE_ROOT set, the unpacked package is
+# left there for the caller.
 set -u
 source "$(dirname "$0")/lib.sh"
 source_dir=$1
 version=$2
+arch=${3:-$(dpkg --print-architecture)}
+runner=("${@:4}")
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-arch=$(dpkg --print-architecture)
 name="melda_${version}_${arch}.deb"
 
 if ! git -C "$source_dir" rev-parse HEAD >/dev/null 2>&1; then
@@ -20,13 +27,15 @@ if ! git -C "$source_dir" rev-parse HEAD >/dev/null 2>&1; then
 fi
 for clone in "$work/one" "$work/elsewhere/two"; do
     git clone -q "$source_dir" "$clone"
-    "$clone/scripts/package" >"$work/package.log" 2>&1 || { cat "$work/package.log"; exit 1; }
+    "$clone/scripts/package" "$arch" >"$work/package.log" 2>&1 ||
+        { cat "$work/package.log"; exit 1; }
 done
 deb="$work/one/build-package/$name"
 check "package file name" "$(cd "$work/one/build-package" && ls ./*.deb)" "./$name"
 check "two clones, the same .deb" "$(cmp "$deb" "$work/elsewhere/two/build-package/$name" 2>&1)" ""
 
 check "Package" "$(dpkg-deb -f "$deb" Package)" "melda"
+check "Architecture" "$(dpkg-deb -f "$deb" Architecture)" "$arch"
 check "Version" "$(dpkg-deb -f "$deb" Version)" "$version"
 check "Section" "$(dpkg-deb -f "$deb" Section)" "utils"
 check_contains "Maintainer" "$(dpkg-deb -f "$deb" Maintainer)" "@"
@@ -48,22 +57,24 @@ else
     echo "lintian is not installed: not linted"
 fi
 
-dpkg -x "$deb" "$work/root"
-out=$("$work/root/usr/bin/melda" 2>&1)
+root=${MELDA_PACKAGE_ROOT:-$work/root}
+rm -rf "$root"
+dpkg -x "$deb" "$root"
+out=$("${runner[@]}" "$root/usr/bin/melda" 2>&1)
 check "packaged melda without arguments: status" "$?" "255"
 check_contains "packaged melda prints its usage" "$out" "Usage: melda port start ncoils [baud]"
 check_contains "usage dated by the last commit" "$out" \
     "on $(LC_ALL=C TZ=UTC date -d "@$(git -C "$source_dir" log -1 --format=%ct)" '+%b %e %Y at %H:%M:%S')"
-"$work/root/usr/bin/melda-sim" --help >/dev/null
+"${runner[@]}" "$root/usr/bin/melda-sim" --help >/dev/null
 check "packaged melda-sim --help: status" "$?" "0"
-check "packaged man page is gzip" "$(gzip -dc "$work/root/usr/share/man/man1/melda.1.gz" | grep -m1 '^\.TH' | cut -c1-9)" ".TH MELDA"
-check_contains "copyright: MIT" "$(cat "$work/root/usr/share/doc/melda/copyright")" "License: MIT"
-check_contains "copyright: libmodbus's licence" "$(cat "$work/root/usr/share/doc/melda/copyright")" "LGPL-2.1"
-check_contains "changelog: this version first" "$(gzip -dc "$work/root/usr/share/doc/melda/changelog.gz" | head -1)" "melda ($version)"
+check "packaged man page is gzip" "$(gzip -dc "$root/usr/share/man/man1/melda.1.gz" | grep -m1 '^\.TH' | cut -c1-9)" ".TH MELDA"
+check_contains "copyright: MIT" "$(cat "$root/usr/share/doc/melda/copyright")" "License: MIT"
+check_contains "copyright: libmodbus's licence" "$(cat "$root/usr/share/doc/melda/copyright")" "LGPL-2.1"
+check_contains "changelog: this version first" "$(gzip -dc "$root/usr/share/doc/melda/changelog.gz" | head -1)" "melda ($version)"
 for b in melda melda-sim; do
-    check "$b: no .comment section" "$(readelf -S "$work/root/usr/bin/$b" | grep -c '\.comment')" "0"
-    check "$b: bound at start (BIND_NOW)" "$(readelf -d "$work/root/usr/bin/$b" | grep -c 'BIND_NOW')" "1"
-    check "$b: position-independent" "$(readelf -h "$work/root/usr/bin/$b" | awk '/Type:/ {print $2}')" "DYN"
+    check "$b: no .comment section" "$(readelf -S "$root/usr/bin/$b" | grep -c '\.comment')" "0"
+    check "$b: bound at start (BIND_NOW)" "$(readelf -d "$root/usr/bin/$b" | grep -c 'BIND_NOW')" "1"
+    check "$b: position-independent" "$(readelf -h "$root/usr/bin/$b" | awk '/Type:/ {print $2}')" "DYN"
 done
 
 finish
