@@ -8,6 +8,8 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <future>
 #include <memory>
 #include <ostream>
@@ -258,6 +260,11 @@ class SignalTest : public ::testing::TestWithParam<Signal> {};
 TEST_P(SignalTest, KeepsTheLinesAndPutsTheSettingsBack)
 {
     const Signal &c = GetParam();
+    // valgrind takes SIGTRAP and SIGSYS for faults of the program's own and
+    // stops with an internal error when one is sent while melda is running.
+    const char *wrapper = std::getenv("MELDA_WRAPPER");
+    if (wrapper && std::strstr(wrapper, "valgrind") && (c.signal == SIGTRAP || c.signal == SIGSYS))
+        GTEST_SKIP() << "valgrind cannot take this signal from another process";
     TempDir dir;
     Bench bench(false, {"--fault", "silent"});
     const std::string stty = "stty -F " + bench.port();
