@@ -65,10 +65,10 @@ int main(int argc, char *argv[])
     // Pacing sleeps to the character; the default timer slack would blur it.
     prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
     // Frames are told apart by the time between bytes, which the simulator
-    // sees as it wakes: real-time scheduling, where it is allowed, keeps a
-    // loaded machine from waking it late.
+    // sees as it wakes: real-time scheduling, when asked for and allowed,
+    // keeps a loaded machine from waking it late.
     const sched_param lowest = {sched_get_priority_min(SCHED_FIFO)};
-    bool realtime = sched_setscheduler(0, SCHED_FIFO, &lowest) == 0;
+    bool realtime = opt.realtime && sched_setscheduler(0, SCHED_FIFO, &lowest) == 0;
 
     sim::Device device(opt);
     sim::Line line(opt);

@@ -67,6 +67,8 @@ void usage(FILE *out)
         "  -p, --pace            pace replies like a real 8N2 line at the baud\n"
         "  -t, --turnaround MS   with --pace, extra delay before each reply\n"
         "      --seed N          seed of the random faults (default 1)\n"
+        "      --realtime        run at real-time priority where allowed, so that\n"
+        "                        a loaded machine does not blur frame timing\n"
         "  -v, --verbose         report each exchange on standard error\n"
         "  -h, --help            show this text\n"
         "\n"
@@ -117,7 +119,7 @@ bool parse_fault(const char *text, Options *opt)
 
 int parse_options(int argc, char *argv[], Options *opt)
 {
-    enum { kSeed = 1000 };
+    enum { kSeed = 1000, kRealtime };
     const option longopts[] = {
         {"coils", required_argument, nullptr, 'c'},
         {"size", required_argument, nullptr, 's'},
@@ -128,6 +130,7 @@ int parse_options(int argc, char *argv[], Options *opt)
         {"pace", no_argument, nullptr, 'p'},
         {"turnaround", required_argument, nullptr, 't'},
         {"seed", required_argument, nullptr, kSeed},
+        {"realtime", no_argument, nullptr, kRealtime},
         {"verbose", no_argument, nullptr, 'v'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
@@ -191,6 +194,9 @@ int parse_options(int argc, char *argv[], Options *opt)
                 return 2;
             }
             opt->seed = static_cast<unsigned>(value);
+            break;
+        case kRealtime:
+            opt->realtime = true;
             break;
         case 'v':
             opt->verbose = true;

@@ -40,6 +40,7 @@ struct Options {
     bool pace = false;
     double turnaround_ms = 0;
     unsigned seed = 1;
+    bool realtime = false;
     bool verbose = false;
 };
 

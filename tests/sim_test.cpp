@@ -374,9 +374,9 @@ INSTANTIATE_TEST_SUITE_P(
 namespace {
 
 // The silence that ends a frame, as the simulator states it with --verbose,
-// and two halves of a request that many milliseconds apart: a device takes
-// them for two frames and answers neither. Only the simulator's lateness
-// could join them, which real-time scheduling rules out.
+// and two halves of a request 1.5 ms further apart: a device takes them for
+// two frames and answers neither. Only the simulator's lateness could join
+// them, which real-time scheduling (--realtime) rules out.
 struct FrameEnd {
     const char *name;
     const char *baud;
@@ -390,7 +390,7 @@ class FrameEndTest : public ::testing::TestWithParam<FrameEnd> {};
 TEST_P(FrameEndTest, PiecesFurtherApartAreTwoFrames)
 {
     const FrameEnd &c = GetParam();
-    Sim sim({"--baud", c.baud});
+    Sim sim({"--baud", c.baud, "--realtime"});
     ASSERT_TRUE(sim.wait_said("scheduling"));
     char said[160];
     std::snprintf(said, sizeof said,
