@@ -427,7 +427,16 @@ INSTANTIATE_TEST_SUITE_P(
         CoilRange{"PortNameForgesLines", "x\nOK\nCOIL 00 = 1\ny", {"1", "4"}, 255,
                   std::string("Invalid port: DIR/x\\x0AOK\\x0ACOIL 00 = 1\\x0Ay") + kNoControl},
         CoilRange{"PortNameWithDelete", "tty\x7f", {"1", "4"}, 255,
-                  std::string("Invalid port: DIR/tty\\x7F") + kNoControl}),
+                  std::string("Invalid port: DIR/tty\\x7F") + kNoControl},
+        CoilRange{"PortNameWithLastC0", "tty\x1f", {"1", "4"}, 255,
+                  std::string("Invalid port: DIR/tty\\x1F") + kNoControl},
+        // Line ends to a Unicode reader (U+2028, NEL as UTF-8) and a raw
+        // 8-bit CSI; the line shows every byte beyond ASCII as \xNN.
+        CoilRange{"PortNameUnicodeLineEnds", "a\xe2\x80\xa8\xc2\x85OK", {"1", "4"}, 255,
+                  std::string("Invalid port: DIR/a\\xE2\\x80\\xA8\\xC2\\x85OK") + kNoControl},
+        CoilRange{"PortNameRawC1", "j\xc3\xbcrgen\x9b", {"1", "4"}, 255,
+                  std::string("Invalid port: DIR/j\\xC3\\xBCrgen\\x9B") + kNoControl},
+        CoilRange{"PortNamePrintableUtf8", "j\xc3\xbcrgen\xe2\x80\xa7", {"1", "4"}, 0, "", 0, 4}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
