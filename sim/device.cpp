@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "device.hpp"
+#include "output.hpp"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 
 #include <fcntl.h>
@@ -43,13 +45,13 @@ bool Device::start()
     // context writes them into a pipe, from which they are taken, changed
     // by a fault if one is chosen, and put on the line.
     if (pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) == -1) {
-        std::perror("melda-sim: pipe");
+        say("melda-sim: pipe: %s\n", std::strerror(errno));
         return false;
     }
     ctx_ = modbus_new_rtu("melda-sim", 19200, 'N', 8, 2);
     map_ = modbus_mapping_new(opt_.table_size, 0, 0, 0);
     if (!ctx_ || !map_) {
-        std::fprintf(stderr, "melda-sim: libmodbus: %s\n", modbus_strerror(errno));
+        say("melda-sim: libmodbus: %s\n", modbus_strerror(errno));
         return false;
     }
     modbus_set_slave(ctx_, kSlave);
@@ -158,7 +160,7 @@ bool Device::answer(const Frame &request, Line *line)
     Bytes reply = opt_.fault == Fault::Silent ? Bytes{} : genuine_reply(request.bytes);
     if (reply.empty()) {
         if (opt_.verbose)
-            std::fprintf(stderr, "melda-sim: no answer: %s\n",
+            say("melda-sim: no answer: %s\n",
                          opt_.fault == Fault::Silent ? "the silent fault" : "none built");
         return true;
     }
@@ -188,7 +190,7 @@ bool Device::answer(const Frame &request, Line *line)
     }
     // Said once the reply is on the line, so that this line tells when.
     if (going && opt_.verbose)
-        std::fprintf(stderr, "melda-sim: reply   %s\n", hex(reply).c_str());
+        say("melda-sim: reply   %s\n", hex(reply).c_str());
     return going;
 }
 

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "line.hpp"
+#include "output.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -110,26 +111,33 @@ timespec until(double deadline)
     return ts;
 }
 
-void write_all(int fd, const uint8_t *p, size_t n)
+} // namespace
+
+int write_fully(int fd, const void *data, size_t n)
 {
+    const char *p = static_cast<const char *>(data);
     while (n > 0) {
+        if (stopping())
+            return -1;
         ssize_t w = ::write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno == EAGAIN) {
-                pollfd pfd{fd, POLLOUT, 0};
-                poll(&pfd, 1, 100);
-                continue;
-            }
-            return;
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w < 0 && errno == EAGAIN) {
+            // No room: wait for it, or for a stop, whichever comes first.
+            pollfd fds[2] = {{stop_signals.fd, POLLIN, 0}, {fd, POLLOUT, 0}};
+            if (ppoll(fds, 2, nullptr, nullptr) == -1 && errno != EINTR)
+                return errno;
+            if (fds[1].revents & (POLLERR | POLLNVAL))
+                return EIO;
+            continue;
         }
+        if (w < 0)
+            return errno;
         p += w;
         n -= static_cast<size_t>(w);
     }
+    return 0;
 }
-
-} // namespace
 
 bool known_baud(long baud) { return speed_of(baud) != B0; }
 
@@ -137,6 +145,8 @@ double frame_end(long baud) { return silent_interval(baud) + kSchedulingToleranc
 
 bool stop_on_signals()
 {
+    // A reader that has gone is a failed write, reported, not an end.
+    signal(SIGPIPE, SIG_IGN);
     sigset_t mask;
     sigemptyset(&mask);
     sigaddset(&mask, SIGTERM);
@@ -149,6 +159,8 @@ bool stop_on_signals()
 
 bool stopping()
 {
+    if (failure() != 0)
+        return true;
     if (!stop_signals.asked && stop_signals.fd != -1) {
         signalfd_siginfo info;
         stop_signals.asked = read(stop_signals.fd, &info, sizeof info) == sizeof info;
@@ -173,21 +185,19 @@ Line::~Line()
 bool Line::open()
 {
     if (opt_.device) {
-        fd_ = ::open(opt_.device, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        fd_ = ::open(opt_.device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd_ == -1 || !make_raw(fd_, opt_.baud)) {
-            std::fprintf(stderr, "melda-sim: %s: %s\n", opt_.device, std::strerror(errno));
+            say("melda-sim: %s: %s\n", opt_.device, std::strerror(errno));
             return false;
         }
-        std::printf("%s\n", opt_.device);
-        std::fflush(stdout);
-        return true;
+        return print_path(opt_.device);
     }
 
-    fd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    fd_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     const char *path = fd_ == -1 || grantpt(fd_) == -1 || unlockpt(fd_) == -1 ? nullptr
                                                                              : ptsname(fd_);
     if (!path || !make_raw(fd_, opt_.baud)) {
-        std::perror("melda-sim: pseudo-terminal");
+        say("melda-sim: pseudo-terminal: %s\n", std::strerror(errno));
         return false;
     }
     path_ = path;
@@ -199,19 +209,17 @@ bool Line::open()
     // events that were not read between them, so they cannot be counted).
     int once = ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (once == -1) {
-        std::perror("melda-sim: pseudo-terminal");
+        say("melda-sim: pseudo-terminal: %s\n", std::strerror(errno));
         return false;
     }
     close(once);
     events_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (events_ == -1 ||
         inotify_add_watch(events_, path, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) == -1) {
-        std::perror("melda-sim: inotify");
+        say("melda-sim: inotify: %s\n", std::strerror(errno));
         return false;
     }
-    std::printf("%s\n", path);
-    std::fflush(stdout);
-    return true;
+    return print_path(path);
 }
 
 bool Line::client_present() const
@@ -274,7 +282,7 @@ void Line::follow_clients()
     if (present_ && (!present || changed)) {
         discard_input();
         if (opt_.verbose)
-            std::fprintf(stderr, "melda-sim: client %ld has closed the line\n", client_);
+            say("melda-sim: client %ld has closed the line\n", client_);
         // The discard opens and closes the line itself: its events are not
         // a client's, and whoever holds the line now is a new client.
         read_events();
@@ -359,7 +367,7 @@ bool Line::read_frame(Frame *frame)
             if (heard <= kMaxFrame)
                 return true;
             if (opt_.verbose)
-                std::fprintf(stderr, "melda-sim: %zu bytes without a pause: noise, dropped\n",
+                say("melda-sim: %zu bytes without a pause: noise, dropped\n",
                              heard);
             heard = 0;
             continue;
@@ -432,13 +440,14 @@ bool Line::write(const Bytes &bytes, long client)
         follow_clients();
         if (!present_ || client != client_) {
             if (opt_.verbose)
-                std::fprintf(stderr, "melda-sim: client %ld has gone: %zu bytes not sent\n",
+                say("melda-sim: client %ld has gone: %zu bytes not sent\n",
                              client, bytes.size());
             return true;
         }
     }
-    write_all(fd_, bytes.data(), bytes.size());
-    return true;
+    // A line that fails (the client hung up meanwhile) loses the reply, as a
+    // wire would.
+    return write_fully(fd_, bytes.data(), bytes.size()) != -1;
 }
 
 bool Line::write_paced(const Bytes &reply, const Frame &request)

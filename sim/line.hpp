@@ -34,8 +34,14 @@ double frame_end(long baud);
 // that every wait watches, so that a stop ends any wait at once. Call before
 // anything else; false when that descriptor cannot be made.
 bool stop_on_signals();
-// Whether a stop was asked for (looked at without waiting).
+// Whether a stop was asked for (looked at without waiting), or an output
+// failed.
 bool stopping();
+
+// Writes n bytes to a descriptor that does not block: a write that cannot go
+// on waits for room or for a stop, whichever comes first. 0 when all was
+// written, -1 on a stop (what was left is not written), else the errno.
+int write_fully(int fd, const void *data, size_t n);
 
 // Seconds on the monotonic clock.
 double now();

@@ -21,47 +21,24 @@
 #include "frame.hpp"
 #include "line.hpp"
 #include "options.hpp"
-
-namespace {
-
-// The request log: every frame read, in hex, one a line.
-struct Log {
-    FILE *file = nullptr;
-    ~Log()
-    {
-        if (file && file != stdout)
-            std::fclose(file);
-    }
-    void write(const sim::Bytes &frame)
-    {
-        if (!file)
-            return;
-        std::fprintf(file, "%s\n", sim::hex(frame).c_str());
-        std::fflush(file);
-    }
-};
-
-} // namespace
+#include "output.hpp"
 
 int main(int argc, char *argv[])
 {
+    if (!sim::hold_standard_descriptors())
+        return 1;
     sim::Options opt;
     int status = sim::parse_options(argc, argv, &opt);
     if (status != -1)
         return status;
 
-    Log log;
-    if (opt.log_path) {
-        log.file = std::strcmp(opt.log_path, "-") == 0 ? stdout : std::fopen(opt.log_path, "w");
-        if (!log.file) {
-            std::perror(opt.log_path);
-            return 1;
-        }
-    }
     if (!sim::stop_on_signals()) {
         std::perror("melda-sim: signals");
         return 1;
     }
+    sim::open_outputs();
+    if (opt.log_path && !sim::open_log(opt.log_path))
+        return 1;
     // Pacing sleeps to the character; the default timer slack would blur it.
     prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
     // Frames are told apart by the time between bytes, which the simulator
@@ -75,8 +52,7 @@ int main(int argc, char *argv[])
     if (!device.start() || !line.open())
         return 1;
     if (opt.verbose)
-        std::fprintf(stderr,
-                     "melda-sim: a frame ends after %.2f ms of silence at %ld baud, %.2f ms of "
+        sim::say("melda-sim: a frame ends after %.2f ms of silence at %ld baud, %.2f ms of "
                      "them for scheduling; real-time scheduling %s\n",
                      sim::frame_end(opt.baud) * 1000, opt.baud,
                      sim::kSchedulingTolerance * 1000, realtime ? "on" : "off");
@@ -85,16 +61,16 @@ int main(int argc, char *argv[])
     for (long served = 0; opt.requests < 0 || served < opt.requests; served++) {
         if (!line.read_frame(&frame)) {
             if (sim::stopping())
-                return 0;
-            std::fprintf(stderr, "melda-sim: the line is gone\n");
+                return sim::failure();
+            sim::say("melda-sim: the line is gone\n");
             return 1;
         }
-        log.write(frame.bytes);
+        sim::log_frame(frame.bytes);
         if (opt.verbose)
-            std::fprintf(stderr, "melda-sim: request %s\n", sim::hex(frame.bytes).c_str());
+            sim::say("melda-sim: request %s\n", sim::hex(frame.bytes).c_str());
         if (opt.fault == sim::Fault::Hangup) {
             if (opt.verbose)
-                std::fprintf(stderr, "melda-sim: hanging up\n");
+                sim::say("melda-sim: hanging up\n");
             return 0; // the line's destructor closes it
         }
         // A client at other line settings is heard as garbage.
@@ -103,12 +79,12 @@ int main(int argc, char *argv[])
                                                : sim::Verdict{false, "line set to " + differs};
         if (!verdict.answer) {
             if (opt.verbose)
-                std::fprintf(stderr, "melda-sim: no answer: %s\n", verdict.why.c_str());
+                sim::say("melda-sim: no answer: %s\n", verdict.why.c_str());
             continue;
         }
         if (!device.answer(frame, &line))
-            return 0;
+            return sim::failure();
     }
     line.linger();
-    return 0;
+    return sim::failure();
 }

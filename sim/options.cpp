@@ -85,22 +85,25 @@ void usage(FILE *out)
         std::fprintf(out, "  %-16s %s\n", f.name, f.help);
 }
 
-bool parse_long(const char *text, long lo, long hi, long *out)
+// A whole number in [lo, hi], read and compared in 64 bits whatever the
+// size of long: a bound such as UINT32_MAX does not fit a 32-bit long.
+template <typename T>
+bool parse_number(const char *text, long long lo, long long hi, T *out)
 {
     char *end = nullptr;
     errno = 0;
-    long value = std::strtol(text, &end, 10);
+    long long value = std::strtoll(text, &end, 10);
     if (errno != 0 || end == text || *end != '\0' || value < lo || value > hi)
         return false;
-    *out = value;
+    *out = static_cast<T>(value);
     return true;
 }
 
 bool parse_fault(const char *text, Options *opt)
 {
     if (std::strncmp(text, "exception:", 10) == 0) {
-        long code;
-        if (!parse_long(text + 10, 0, 255, &code))
+        long long code;
+        if (!parse_number(text + 10, 0, 255, &code))
             return false;
         opt->fault = Fault::Exception;
         opt->exception_code = static_cast<int>(code);
@@ -136,7 +139,7 @@ int parse_options(int argc, char *argv[], Options *opt)
         {nullptr, 0, nullptr, 0},
     };
     bool size_given = false;
-    long value;
+    long long value;
     int c;
     while ((c = getopt_long(argc, argv, "c:s:f:l:n:b:pt:vh", longopts, nullptr)) != -1) {
         switch (c) {
@@ -149,7 +152,7 @@ int parse_options(int argc, char *argv[], Options *opt)
             }
             break;
         case 's':
-            if (!parse_long(optarg, 1, kMaxTableSize, &value)) {
+            if (!parse_number(optarg, 1, kMaxTableSize, &value)) {
                 std::fprintf(stderr, "melda-sim: --size takes 1 to %d: %s\n",
                              kMaxTableSize, optarg);
                 return 2;
@@ -167,13 +170,13 @@ int parse_options(int argc, char *argv[], Options *opt)
             opt->log_path = optarg;
             break;
         case 'n':
-            if (!parse_long(optarg, 1, LONG_MAX, &opt->requests)) {
+            if (!parse_number(optarg, 1, LONG_MAX, &opt->requests)) {
                 std::fprintf(stderr, "melda-sim: --requests takes a positive number: %s\n", optarg);
                 return 2;
             }
             break;
         case 'b':
-            if (!parse_long(optarg, 1, 4000000, &opt->baud) || !known_baud(opt->baud)) {
+            if (!parse_number(optarg, 1, 4000000, &opt->baud) || !known_baud(opt->baud)) {
                 std::fprintf(stderr, "melda-sim: unsupported baud: %s\n", optarg);
                 return 2;
             }
@@ -182,14 +185,14 @@ int parse_options(int argc, char *argv[], Options *opt)
             opt->pace = true;
             break;
         case 't':
-            if (!parse_long(optarg, 0, 60000, &value)) {
+            if (!parse_number(optarg, 0, 60000, &value)) {
                 std::fprintf(stderr, "melda-sim: --turnaround takes 0 to 60000 ms: %s\n", optarg);
                 return 2;
             }
             opt->turnaround_ms = static_cast<double>(value);
             break;
         case kSeed:
-            if (!parse_long(optarg, 0, UINT32_MAX, &value)) {
+            if (!parse_number(optarg, 0, UINT32_MAX, &value)) {
                 std::fprintf(stderr, "melda-sim: --seed takes a number: %s\n", optarg);
                 return 2;
             }

@@ -221,10 +221,10 @@ int Background::wait(double timeout)
     return status_;
 }
 
-int Background::stop()
+int Background::stop(int signal)
 {
     if (pid_ > 0) {
-        kill(pid_, SIGTERM);
+        kill(pid_, signal);
         if (wait(10) == -1 && pid_ > 0) {
             kill(pid_, SIGKILL);
             wait(10);

@@ -4,6 +4,7 @@
 // a real pseudo-terminal, and captures what they print.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <functional>
 
@@ -72,8 +73,9 @@ public:
     Background(const Background &) = delete;
     Background &operator=(const Background &) = delete;
 
-    // Ends the process and waits for it; returns its exit status.
-    int stop();
+    // Ends the process (with the signal, then SIGKILL after 10 s) and waits
+    // for it; returns its exit status.
+    int stop(int signal = SIGTERM);
     // Waits (up to timeout) for the process to end by itself; -1 if it
     // has not.
     int wait(double timeout);
@@ -134,7 +136,7 @@ public:
     Sim &operator=(const Sim &) = delete;
     const std::string &path() const { return path_; }
     // As Background's; -1 when the simulator could not be started.
-    int stop() { return process_ ? process_->stop() : -1; }
+    int stop(int signal = SIGTERM) { return process_ ? process_->stop(signal) : -1; }
     int wait(double timeout) { return process_ ? process_->wait(timeout) : -1; }
     // What it has said on standard error.
     std::string said() const { return read_file(err_path_); }

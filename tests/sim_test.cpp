@@ -17,6 +17,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "harness.hpp"
@@ -149,20 +152,41 @@ TEST(Sim, DiscardsWhatAClientLeftUnread)
 struct BadOption {
     const char *name;
     std::vector<std::string> words;
+    int status = 2;
+    std::string redirect = ""; // bash redirections of the simulator
+    std::string err = "";      // its message, when it is given here
 };
 
 void PrintTo(const BadOption &c, std::ostream *os) { *os << c.name; }
 
 class BadOptionTest : public ::testing::TestWithParam<BadOption> {};
 
+// A bad option (2), an output that cannot be written before the simulator
+// serves (1), each with a message and nothing on standard output; and the
+// values that must be taken on every architecture (0).
 TEST_P(BadOptionTest, RefusedWithStatus2)
 {
-    std::vector<std::string> argv = {harness::sim_binary()};
-    argv.insert(argv.end(), GetParam().words.begin(), GetParam().words.end());
+    const BadOption &c = GetParam();
+    TempDir dir;
+    std::vector<std::string> argv = {"/bin/bash", "-c", "exec \"$@\" " + c.redirect, "bash"};
+    harness::Wrapper wrapper("MELDA_SIM_WRAPPER");
+    argv.insert(argv.end(), wrapper.words().begin(), wrapper.words().end());
+    argv.push_back(harness::sim_binary());
+    for (const std::string &w : c.words)
+        argv.push_back(w == "FILE" ? dir.file("log") : w);
     Result r = harness::run(argv, 10);
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    if (c.status == 0) {
+        EXPECT_EQ(r.err, "");
+        return;
+    }
     EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err, "");
+    if (c.err.empty())
+        EXPECT_NE(r.err, "");
+    else
+        EXPECT_EQ(r.err, c.err);
+    // The log never becomes standard output.
+    EXPECT_EQ(harness::read_file(dir.file("log")), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -175,7 +199,13 @@ INSTANTIATE_TEST_SUITE_P(
                       BadOption{"BaudUnknown", {"--baud", "12345"}},
                       BadOption{"RequestsZero", {"--requests", "0"}},
                       BadOption{"TwoDevices", {"/dev/a", "/dev/b"}},
-                      BadOption{"UnknownOption", {"--frobnicate"}}),
+                      BadOption{"UnknownOption", {"--frobnicate"}},
+                      BadOption{"SeedLargest", {"--seed", "4294967295", "--help"}, 0},
+                      BadOption{"SeedTooBig", {"--seed", "4294967296"}},
+                      BadOption{"StdoutFull", {}, 1, ">/dev/full",
+                                "melda-sim: standard output: No space left on device\n"},
+                      BadOption{"StdoutClosedLogGiven", {"--log", "FILE"}, 1, ">&-",
+                                "melda-sim: standard output: Bad file descriptor\n"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(Sim, HelpNamesEveryFault)
@@ -424,8 +454,11 @@ struct Stop {
     bool socat;        // serves one end of a socat pair
     Bytes request;     // empty: none
     const char *until; // "request": heard; "begun": the reply's first byte
-                       // came; "reply": all of it; "": at once
+                       // came; "reply": all of it; "full": requests sent,
+                       // none read, until a write blocks; "": at once
     bool client_stays; // the client holds the line when the signal comes
+    int signal = SIGTERM;
+    bool fifo_log = false; // the log goes to a FIFO that nobody reads
 };
 void PrintTo(const Stop &c, std::ostream *os) { *os << c.name; }
 
@@ -442,11 +475,28 @@ TEST_P(StopTest, EndsAtOnceAndSendsNothingMore)
             GTEST_SKIP() << pair->skip();
         options.push_back(pair->b());
     }
+    TempDir dir;
+    int fifo = -1;
+    if (c.fifo_log) {
+        ASSERT_EQ(mkfifo(dir.file("log").c_str(), 0600), 0);
+        fifo = open(dir.file("log").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        fcntl(fifo, F_SETPIPE_SZ, 4096);
+        options.insert(options.end(), {"--log", dir.file("log")});
+    }
     Sim sim(options);
     ASSERT_TRUE(sim.wait_said("scheduling"));
     auto client = std::make_unique<Port>(c.socat ? pair->a() : sim.path());
     const std::string until = c.until;
-    if (!c.request.empty()) {
+    if (until == "full") {
+        // Each request once the one before was judged, until one is not:
+        // the simulator sleeps in a write (a slow machine only ends this
+        // sooner).
+        size_t sent = 0;
+        do
+            client->send(c.request);
+        while (++sent < 5000 && sim.wait_judged(sent, 3));
+        EXPECT_LT(sent, 5000u) << "no write ever blocked";
+    } else if (!c.request.empty()) {
         client->send(c.request);
         if (until == "request") {
             ASSERT_TRUE(sim.wait_said("melda-sim: request"));
@@ -460,7 +510,9 @@ TEST_P(StopTest, EndsAtOnceAndSendsNothingMore)
     if (!c.client_stays)
         client.reset();
     double start = harness::now();
-    EXPECT_EQ(sim.stop(), 0);
+    EXPECT_EQ(sim.stop(c.signal), 0);
+    if (fifo != -1)
+        close(fifo);
     double took = harness::now() - start;
     EXPECT_LT(took, std::getenv("MELDA_SIM_WRAPPER") ? 5.0 : 1.0) << "ended " << took << " s after";
     // A reply the signal cut short was never said to be on the line.
@@ -495,7 +547,10 @@ INSTANTIATE_TEST_SUITE_P(
         Stop{"BetweenPieces", {"--fault", "pieces"}, false, kRequest, "begun", true},
         Stop{"PacingAt1200", {"--pace", "--baud", "1200", "--coils", "1", "--size", "2000"},
              false, kRequest2000, "begun", true},
-        Stop{"Lingering", {"--requests", "1"}, false, kRequest, "reply", true}),
+        Stop{"Lingering", {"--requests", "1"}, false, kRequest, "reply", true},
+        Stop{"IdleByInt", {}, false, {}, "", false, SIGINT},
+        Stop{"LineFullOfReplies", {"--fault", "flood"}, false, kRequest, "full", true},
+        Stop{"LogNobodyReads", {}, false, kRequest, "full", true, SIGTERM, true}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
