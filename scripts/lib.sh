@@ -9,6 +9,9 @@ set -euo pipefail
 if { exec 3<&0; } 2>/dev/null; then exec 3<&-; else exec </dev/null; fi
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# A step that fails says which, in one line, before the script ends.
+trap 'echo "$(basename "$0"): failed: $BASH_COMMAND" >&2' ERR
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 # Build tools, the library melda links, and what the tests and the package
@@ -42,17 +45,19 @@ install_missing() {
     [ ${#missing[@]} -eq 0 ] && return 0
     echo "Installing: ${missing[*]}"
     # apt-get update does not wait for the lists' lock: try again while it
-    # is held, and fail at once on any other error.
-    local tries err
+    # is held; try twice more after any other error (a mirror in the middle
+    # of a sync), then fail.
+    local tries err others=0
     err=$(mktemp)
     for tries in $(seq 60); do
         "${SUDO[@]}" apt-get "${APT_WAIT[@]}" update -q 2>"$err" && break
-        if ! grep -q "lock" "$err" || [ "$tries" -eq 60 ]; then
+        grep -q "lock" "$err" || others=$((others + 1))
+        if [ "$others" -gt 2 ] || [ "$tries" -eq 60 ]; then
             cat "$err" >&2
             rm -f "$err"
             return 1
         fi
-        echo "apt is busy: waiting for its lock"
+        echo "apt-get update failed ($(grep -m1 '^E:' "$err" || echo "its lock is held")): trying again"
         sleep 10
     done
     rm -f "$err"
@@ -62,11 +67,12 @@ install_missing() {
 
 # The date a build carries (the usage text's date and time, the files in a
 # package or zip): SOURCE_DATE_EPOCH when set, else the last commit's in a
-# git checkout, else (a source tarball) that of CHANGELOG.md's latest entry.
+# git checkout where git is installed, else (a source tarball, a checkout
+# copied where there is no git) that of CHANGELOG.md's latest entry.
 # Exported for the compiler and the packaging tools.
 set_source_date() {
-    if [ -z "${SOURCE_DATE_EPOCH:-}" ] && [ -e "$ROOT/.git" ]; then
-        SOURCE_DATE_EPOCH=$(git -C "$ROOT" log -1 --format=%ct)
+    if [ -z "${SOURCE_DATE_EPOCH:-}" ] && [ -e "$ROOT/.git" ] && command -v git >/dev/null; then
+        SOURCE_DATE_EPOCH=$(git -C "$ROOT" log -1 --format=%ct 2>/dev/null) || SOURCE_DATE_EPOCH=
     fi
     [ -n "${SOURCE_DATE_EPOCH:-}" ] || SOURCE_DATE_EPOCH=$(changelog_date)
     export SOURCE_DATE_EPOCH

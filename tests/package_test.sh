@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 #
-# The Debian package: scripts/package in two fresh clones of the tree, in
+# The Debian package: scripts/package in two fresh copies of the tree, in
 # different folders, must give the same .deb byte for byte; that .deb is
 # then inspected, linted, unpacked into a scratch root and run from there.
 #
@@ -21,12 +21,15 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 name="melda_${version}_${arch}.deb"
 
-if ! git -C "$source_dir" rev-parse HEAD >/dev/null 2>&1; then
-    echo "not a git checkout: the package is built from the last commit"
-    exit 1
-fi
+# Two copies of the tree as it is (a clone, a source tarball, a copied
+# checkout alike), without its build trees and git's own files, packaged
+# with the date the tree itself would give them.
+SOURCE_DATE_EPOCH=$(bash -c 'source "$1/scripts/lib.sh" && set_source_date && echo "$SOURCE_DATE_EPOCH"' \
+    bash "$source_dir")
+export SOURCE_DATE_EPOCH
 for clone in "$work/one" "$work/elsewhere/two"; do
-    git clone -q "$source_dir" "$clone"
+    mkdir -p "$clone"
+    tar -C "$source_dir" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$clone" -xf -
     "$clone/scripts/package" "$arch" >"$work/package.log" 2>&1 ||
         { cat "$work/package.log"; exit 1; }
 done
@@ -63,8 +66,8 @@ dpkg -x "$deb" "$root"
 out=$("${runner[@]}" "$root/usr/bin/melda" 2>&1)
 check "packaged melda without arguments: status" "$?" "255"
 check_contains "packaged melda prints its usage" "$out" "Usage: melda port start ncoils [baud]"
-check_contains "usage dated by the last commit" "$out" \
-    "on $(LC_ALL=C TZ=UTC date -d "@$(git -C "$source_dir" log -1 --format=%ct)" '+%b %e %Y at %H:%M:%S')"
+check_contains "usage dated as the tree is" "$out" \
+    "on $(LC_ALL=C TZ=UTC date -d "@$SOURCE_DATE_EPOCH" '+%b %e %Y at %H:%M:%S')"
 "${runner[@]}" "$root/usr/bin/melda-sim" --help >/dev/null
 check "packaged melda-sim --help: status" "$?" "0"
 check "packaged man page is gzip" "$(gzip -dc "$root/usr/share/man/man1/melda.1.gz" | grep -m1 '^\.TH' | cut -c1-9)" ".TH MELDA"
