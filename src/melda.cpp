@@ -493,7 +493,9 @@ struct Line {
 };
 
 // The Windows console writes each piece as it is made; nothing is held.
-struct HeldOutput {};
+struct HeldOutput {
+    HeldOutput() {}
+};
 int held_write_error() { return 0; }
 
 bool hold_standard_descriptors() { return true; }
