@@ -282,6 +282,15 @@ std::vector<Odd> odd_frames()
         {"TruncatedThenRequest", {with_crc({1, 1, 0}), kRequest}, kReply},
         {"NoiseOver256BytesThenRequest", {Bytes(300, 0x01), kRequest}, kReply},
         {"RequestTwice", {kRequest, kRequest}, joined(kReply, kReply)},
+        // The longest RTU frame, 256 bytes without a pause, is a frame; and
+        // slave, function and CRC alone is a request of that function.
+        {"Longest256ByteFrame", {[] {
+             Bytes b = {1, 3};
+             b.resize(254, 0x55);
+             return with_crc(b);
+         }()},
+         with_crc({1, 0x83, 1})},
+        {"FourByteOtherFunction", {with_crc({1, 3})}, with_crc({1, 0x83, 1})},
     };
     // A function code with the high bit set is a reply's, never a request.
     for (int fc : {0x80, 0x81, 0x83, 0xC1, 0xFF}) {
