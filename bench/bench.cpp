@@ -171,12 +171,19 @@ struct Command {
     std::vector<std::string> argv;
 };
 
+// The static melda of scripts/build-static, when bench/run has built one.
+const char *static_melda() { return std::getenv("MELDA_STATIC_BIN"); }
+
+// melda and the minimal program first, then the static melda and mbpoll
+// where they are here.
 std::vector<Command> commands(const std::string &port, const std::string &baud, bool with_mbpoll)
 {
     std::vector<Command> c = {
         {"melda", {MELDA_BIN, port, "1", "16", baud}},
         {"minimal C program", {MINIMAL_BIN, port, "1", "16", baud}},
     };
+    if (static_melda() != nullptr)
+        c.push_back({"static melda", {static_melda(), port, "1", "16", baud}});
     if (with_mbpoll)
         c.push_back({"mbpoll", {"mbpoll", "-m", "rtu", "-a", "1", "-b", baud, "-d", "8", "-s",
                                 "2", "-P", "none", "-t", "0", "-r", "1", "-c", "16", "-1",
@@ -245,9 +252,19 @@ int main(int argc, char *argv[])
     std::printf("\nmelda / minimal: time %.3f, instructions %.4f, peak RSS %.3f\n", med[0] / med[1],
                 static_cast<double>(instr[0]) / static_cast<double>(instr[1]),
                 static_cast<double>(rss[0]) / static_cast<double>(rss[1]));
+    size_t next = 2;
+    if (static_melda() != nullptr) {
+        std::printf("static melda / minimal: time %.3f, instructions %.4f, peak RSS %.3f\n",
+                    med[next] / med[1],
+                    static_cast<double>(instr[next]) / static_cast<double>(instr[1]),
+                    static_cast<double>(rss[next]) / static_cast<double>(rss[1]));
+        next++;
+    } else {
+        std::printf("no static melda (MELDA_STATIC_BIN): no comparison with it\n");
+    }
     if (with_mbpoll)
-        std::printf("melda / mbpoll:  time %.3f, instructions %.4f\n", med[0] / med[2],
-                    static_cast<double>(instr[0]) / static_cast<double>(instr[2]));
+        std::printf("melda / mbpoll:  time %.3f, instructions %.4f\n", med[0] / med[next],
+                    static_cast<double>(instr[0]) / static_cast<double>(instr[next]));
     else
         std::printf("mbpoll not installed: no comparison with it\n");
 

@@ -36,6 +36,30 @@ add_architecture() {
     dpkg --print-foreign-architectures | grep -qx "$1" || "${SUDO[@]}" dpkg --add-architecture "$1"
 }
 
+# apt_update [APT-OPTIONS...]: apt-get update that outlasts a busy machine
+# and a mirror in the middle of a sync. It does not wait for the lists'
+# lock: try again while it is held (10 minutes at most); after any other
+# error (a Packages file of the wrong size while the mirror syncs) try
+# again for about five minutes, then go on with the lists there are, saying
+# so: apt then installs from the last good ones, and says itself what it
+# cannot find.
+apt_update() {
+    local tries err others=0
+    err=$(mktemp)
+    for tries in $(seq 60); do
+        "${SUDO[@]}" apt-get "${APT_WAIT[@]}" "$@" update -q 2>"$err" >/dev/null && break
+        grep -q "lock" "$err" || others=$((others + 1))
+        if [ "$others" -gt 10 ] || [ "$tries" -eq 60 ]; then
+            cat "$err" >&2
+            echo "apt-get update kept failing: going on with the package lists there are" >&2
+            break
+        fi
+        echo "apt-get update failed ($(grep -m1 '^E:' "$err" || echo "its lock is held")): trying again" >&2
+        sleep $((others > 0 ? 30 : 10))
+    done
+    rm -f "$err"
+}
+
 install_missing() {
     local missing=() pkg
     for pkg in "${PACKAGES[@]}"; do
@@ -43,26 +67,10 @@ install_missing() {
             missing+=("$pkg")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
-    echo "Installing: ${missing[*]}"
-    # apt-get update does not wait for the lists' lock: try again while it
-    # is held; try twice more after any other error (a mirror in the middle
-    # of a sync), then fail.
-    local tries err others=0
-    err=$(mktemp)
-    for tries in $(seq 60); do
-        "${SUDO[@]}" apt-get "${APT_WAIT[@]}" update -q 2>"$err" && break
-        grep -q "lock" "$err" || others=$((others + 1))
-        if [ "$others" -gt 2 ] || [ "$tries" -eq 60 ]; then
-            cat "$err" >&2
-            rm -f "$err"
-            return 1
-        fi
-        echo "apt-get update failed ($(grep -m1 '^E:' "$err" || echo "its lock is held")): trying again"
-        sleep 10
-    done
-    rm -f "$err"
+    echo "Installing: ${missing[*]}" >&2
+    apt_update
     DEBIAN_FRONTEND=noninteractive "${SUDO[@]}" apt-get "${APT_WAIT[@]}" install -y -q \
-        --no-install-recommends "${missing[@]}"
+        --no-install-recommends "${missing[@]}" >&2
 }
 
 # The date a build carries (the usage text's date and time, the files in a

@@ -295,6 +295,10 @@ TEST_P(AliasTest, ThePortLockedIsThePortRead)
 {
     const Alias &c = GetParam();
     const std::string how = c.how;
+    // /dev/tty is told for its terminal by an ioctl qemu-user does not pass on.
+    const char *wrapper = std::getenv("MELDA_WRAPPER");
+    if (how == "tty" && wrapper && std::strstr(wrapper, "qemu"))
+        GTEST_SKIP() << "qemu-user does not pass TIOCGDEV on";
     Bench a(false, {}), b(false, {});
     TempDir dir;
     const std::string link = dir.file("port");
