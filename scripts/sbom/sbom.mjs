@@ -251,10 +251,7 @@ function write(dir, version, epoch, src) {
             },
         },
         components: [...downloads, ...shared, ...sorted],
-        dependencies: [
-            { ref: 'melda', dependsOn: downloads.map((d) => d['bom-ref']) },
-            ...dependencies,
-        ],
+        dependencies,
         vulnerabilities: VULNERABILITIES.map((v) => ({
             'bom-ref': `vulnerability:${v.id}`,
             id: v.id,
@@ -278,7 +275,7 @@ function write(dir, version, epoch, src) {
 async function check(dir, version) {
     const path = join(dir, `melda-${version}.cdx.json`);
     const text = readFileSync(path, 'utf8');
-    const errors = await new Validation.JsonStrictValidator(Spec.Version.v1_6).validate(text);
+    const errors = await new Validation.JsonStrictValidator(Spec.Version.v1dot6).validate(text);
     if (errors !== null) fail(`${path} is not valid CycloneDX 1.6:\n${JSON.stringify(errors, null, 2)}`);
     const bom = JSON.parse(text);
     const byName = new Map(bom.components.filter((c) => c.hashes).map((c) => [c.name, c.hashes[0].content]));
