@@ -104,8 +104,11 @@ libmodbus_build() {
         mkdir -p "$prefix.build"
         (
             cd "$prefix.build"
+            # Paths in the objects are relative to this folder, wherever it
+            # is: the same source gives the same binaries in any checkout.
             "$LIBMODBUS_DIR/src/configure" --host="$host" --prefix="$prefix" --libdir="$prefix/lib" \
-                --enable-static --disable-shared --disable-tests --without-documentation
+                --enable-static --disable-shared --disable-tests --without-documentation \
+                CFLAGS="-g -O2 -ffile-prefix-map=$LIBMODBUS_DIR=libmodbus"
             make -j "$JOBS"
             make install
         ) >"$prefix.log" 2>&1 || { tail -30 "$prefix.log" >&2; rm -rf "$prefix"; return 1; }
