@@ -79,6 +79,12 @@ public:
     // Waits (up to timeout) for the process to end by itself; -1 if it
     // has not.
     int wait(double timeout);
+    // Sends it a signal and leaves it be (SIGSTOP, SIGCONT).
+    void signal(int sig) const
+    {
+        if (pid_ > 0)
+            kill(pid_, sig);
+    }
 
 private:
     int pid_ = -1;
@@ -138,6 +144,11 @@ public:
     // As Background's; -1 when the simulator could not be started.
     int stop(int signal = SIGTERM) { return process_ ? process_->stop(signal) : -1; }
     int wait(double timeout) { return process_ ? process_->wait(timeout) : -1; }
+    void signal(int sig) const
+    {
+        if (process_)
+            process_->signal(sig);
+    }
     // What it has said on standard error.
     std::string said() const { return read_file(err_path_); }
     // Waits up to timeout seconds until it has said text.

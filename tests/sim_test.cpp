@@ -573,4 +573,50 @@ INSTANTIATE_TEST_SUITE_P(
         Stop{"LogNobodyReads", {}, false, kRequest, "full", true, SIGTERM, true}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// ---------------------------------------------------------------------------
+// Clients that change while the simulator does not look (it is stopped):
+// "reply" stops it once its reply is on the line, and the client that asked
+// leaves it unread; "request" stops it once it has the request, before the
+// reply goes out. Then the client closes the line and another opens it, and
+// the simulator goes on: it must see two clients, not one (it says the
+// first has closed the line), so the new one gets neither the reply left
+// unread nor a reply to a request not its own, and then its own replies.
+struct Unseen {
+    const char *name;
+    const char *stop_at;
+    std::vector<std::string> options;
+};
+void PrintTo(const Unseen &c, std::ostream *os) { *os << c.name; }
+
+class UnseenChangeTest : public ::testing::TestWithParam<Unseen> {};
+
+TEST_P(UnseenChangeTest, TheNewClientGetsOnlyItsOwnReply)
+{
+    const Unseen &c = GetParam();
+    Sim sim(c.options);
+    const auto request = harness::with_crc({1, 1, 0, 16, 0, 8});
+    {
+        harness::Port first(sim.path());
+        first.send(request);
+        ASSERT_TRUE(sim.wait_said(std::string("melda-sim: ") + c.stop_at));
+        sim.signal(SIGSTOP);
+    }
+    harness::Port second(sim.path());
+    sim.signal(SIGCONT);
+    ASSERT_TRUE(sim.wait_said("client 1 has closed the line")) << sim.said();
+    EXPECT_EQ(harness::hex(second.collect(1)), "") << sim.said();
+    const size_t judged = sim.judged();
+    second.send(request);
+    ASSERT_TRUE(sim.wait_judged(judged + 1));
+    std::string reply = harness::hex(second.collect());
+    EXPECT_EQ(reply.substr(0, harness::hex(harness::with_crc({1, 1, 1, 0xCD})).size()),
+              harness::hex(harness::with_crc({1, 1, 1, 0xCD})));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clients, UnseenChangeTest,
+    ::testing::Values(Unseen{"ReplyLeftUnread", "reply", {"--fault", "extra"}},
+                      Unseen{"ReplyToAClientThatLeft", "request", {"--pace", "--turnaround", "300"}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
 } // namespace
