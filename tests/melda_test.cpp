@@ -369,6 +369,8 @@ void PrintTo(const CoilRange &c, std::ostream *os) { *os << c.name; }
 TEST_P(CoilRangeTest, ReadsOnlyCoilsThatExist)
 {
     const CoilRange &c = GetParam();
+    if (c.status == 0 && !c.link.empty() && !library_at_least(3, 1, 0))
+        GTEST_SKIP() << "libmodbus 3.0 takes no port name of 16 characters or more";
     const std::string pattern = "1011001110001111";
     TempDir dir;
     Sim sim({"--coils", pattern, "--size", "65536", "--log", dir.file("frames")});
