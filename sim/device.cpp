@@ -65,7 +65,7 @@ bool Device::start()
     modbus_set_response_timeout(ctx_, &no_wait);
 #endif
     for (int i = 0; i < opt_.table_size; i++)
-        map_->tab_bits[i] = opt_.pattern[i % opt_.pattern.size()] == '1';
+        map_->tab_bits[i] = opt_.pattern[static_cast<size_t>(i) % opt_.pattern.size()] == '1';
     return true;
 }
 

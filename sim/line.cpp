@@ -81,7 +81,7 @@ bool make_raw(int fd, long baud)
         return false;
     cfmakeraw(&tios);
     tios.c_cflag |= CLOCAL | CREAD | CSTOPB;
-    tios.c_cflag &= ~PARENB;
+    tios.c_cflag &= ~static_cast<tcflag_t>(PARENB);
     tios.c_cc[VMIN] = 0;
     tios.c_cc[VTIME] = 0;
     cfsetispeed(&tios, speed_of(baud));

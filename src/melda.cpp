@@ -252,7 +252,7 @@ void restore_line_on_signals()
 {
     struct sigaction sa = {}; // no other signal blocked in the handler
     sa.sa_handler = restore_line;
-    sa.sa_flags = SA_RESETHAND;
+    sa.sa_flags = static_cast<int>(SA_RESETHAND);
     for (int sig = 1; sig < _NSIG; sig++) {
         switch (sig) {
         case SIGKILL: case SIGSTOP:

@@ -198,7 +198,9 @@ INSTANTIATE_TEST_SUITE_P(
                        "ERROR Connection failed: No such file or directory\n"},
         ConnectFailure{"MissingPortExplicitBaud", {"/nonexistent", "1", "4", "9600"},
                        "ERROR Connection failed: No such file or directory\n"},
-        ConnectFailure{"NotASerialDevice", {"/dev/null", "1", "4"},
+        // /dev/full: a device no other test reads (the fuzz test's command
+        // lines name /dev/null), so no other melda holds its lock.
+        ConnectFailure{"NotASerialDevice", {"/dev/full", "1", "4"},
                        "ERROR Connection failed: Inappropriate ioctl for device\n"},
         ConnectFailure{"Directory", {".", "1", "4"},
                        "ERROR Connection failed: Is a directory\n"},
