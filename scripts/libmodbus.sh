@@ -51,6 +51,25 @@ libmodbus_download() {
         "libmodbus=$LIBMODBUS_DEBIAN_VERSION")
 }
 
+# libmodbus_unpack SOURCE DEST: the libmodbus source in SOURCE (a source
+# tarball or directory, or a Debian source package's .dsc, unpacked with its
+# patches) made a tree in DEST (which must not exist), with a configure
+# script: release trees from git carry none of their own.
+libmodbus_unpack() {
+    local source=$1 dest=$2
+    mkdir -p "$(dirname "$dest")"
+    if [ -d "$source" ]; then
+        cp -a "$source/." "$dest"
+    elif [[ $source == *.dsc ]]; then
+        dpkg-source --no-check -x "$source" "$dest" >/dev/null
+    else
+        mkdir "$dest"
+        tar -xzf "$source" -C "$dest" --strip-components=1
+    fi || return 1
+    (cd "$dest" && { [ -x configure ] || ./autogen.sh; }) >"$dest.autogen.log" 2>&1 ||
+        { tail -20 "$dest.autogen.log" >&2; return 1; }
+}
+
 # libmodbus_source: the source tree in $LIBMODBUS_DIR/src, fetched and
 # checked once; another source than the one there starts every build anew.
 libmodbus_source() {
@@ -60,14 +79,10 @@ libmodbus_source() {
     [ -f "$src/configure" ] && [ "$(cat "$LIBMODBUS_DIR/source" 2>/dev/null)" = "$wanted" ] &&
         return 0
     rm -rf "$LIBMODBUS_DIR"
-    mkdir -p "$src"
+    mkdir -p "$LIBMODBUS_DIR"
     if [ -n "${LIBMODBUS_SOURCE:-}" ]; then
         echo "libmodbus from $LIBMODBUS_SOURCE" >&2
-        if [ -d "$LIBMODBUS_SOURCE" ]; then
-            cp -a "$LIBMODBUS_SOURCE/." "$src"
-        else
-            tar -xzf "$LIBMODBUS_SOURCE" -C "$src" --strip-components=1
-        fi
+        libmodbus_unpack "$LIBMODBUS_SOURCE" "$src" || return 1
     else
         dsc="libmodbus_$LIBMODBUS_DEBIAN_VERSION.dsc"
         mkdir -p "$get"
@@ -85,11 +100,8 @@ libmodbus_source() {
         (cd "$get" && sed -n '/^Checksums-Sha256:/,/^[^ ]/s/^ \([0-9a-f]*\) [0-9]* \(.*\)/\1  \2/p' \
             "$dsc" | sha256sum --quiet -c -) ||
             { echo "libmodbus: $get does not hold what $dsc names" >&2; return 1; }
-        rmdir "$src"
-        dpkg-source --no-check -x "$get/$dsc" "$src" >/dev/null
+        libmodbus_unpack "$get/$dsc" "$src" || return 1
     fi
-    (cd "$src" && { [ -x configure ] || ./autogen.sh; }) >"$LIBMODBUS_DIR/autogen.log" 2>&1 ||
-        { tail -20 "$LIBMODBUS_DIR/autogen.log" >&2; return 1; }
     echo "$wanted" >"$LIBMODBUS_DIR/source"
 }
 
