@@ -441,22 +441,45 @@ TEST_P(FrameEndTest, PiecesFurtherApartAreTwoFrames)
     if (text.find("real-time scheduling on") == std::string::npos)
         GTEST_SKIP() << "the simulator runs without real-time scheduling here";
 
+    // The kernel hands a piece to the simulator through the pty's own
+    // worker, which real-time scheduling does not speed up: on a loaded
+    // machine a piece can reach it late, moving the pause it hears. So each
+    // outcome is taken from the first of three tries that shows it; a wrong
+    // frame end shows in every try.
     Port port(sim.path(), [&](termios &t) { speed(t, c.speed); });
-    port.send(Bytes(kRequest.begin(), kRequest.begin() + 4));
-    usleep(static_cast<useconds_t>((c.ms + 1.5) * 1000));
-    port.send(Bytes(kRequest.begin() + 4, kRequest.end()));
-    EXPECT_EQ(harness::hex(port.collect()), "");
+    auto halves = [&](double pause_ms) {
+        double sent = harness::now(), end = sent + pause_ms / 1000;
+        port.send(Bytes(kRequest.begin(), kRequest.begin() + 4));
+        // A sleep overshoots by up to a millisecond here: the last of the
+        // pause is waited out on the clock.
+        if (pause_ms > 2)
+            usleep(static_cast<useconds_t>((pause_ms - 1.5) * 1000));
+        while (harness::now() < end)
+            ;
+        port.send(Bytes(kRequest.begin() + 4, kRequest.end()));
+        return (harness::now() - sent) * 1000;
+    };
+    std::string split = "not tried";
+    for (int i = 0; i < 3 && !split.empty(); i++) {
+        halves(c.ms + 1.5);
+        split = harness::hex(port.collect());
+    }
+    EXPECT_EQ(split, "");
 
     // A pause longer than the silent interval but within the tolerance
     // keeps the frame whole: it is answered. Judged only when this side
     // kept the pause inside that window.
-    double sent = harness::now();
-    port.send(Bytes(kRequest.begin(), kRequest.begin() + 4));
-    usleep(static_cast<useconds_t>((c.ms - 0.75) * 1000));
-    port.send(Bytes(kRequest.begin() + 4, kRequest.end()));
-    if ((harness::now() - sent) * 1000 >= c.ms - 0.1)
+    std::string whole;
+    bool kept = false;
+    for (int i = 0; i < 3 && whole != harness::hex(kReply); i++) {
+        bool inside = halves(c.ms - 0.75) < c.ms - 0.1;
+        std::string got = harness::hex(inside ? port.collect(5, kReply.size()) : port.collect());
+        if (inside)
+            kept = true, whole = got;
+    }
+    if (!kept)
         GTEST_SKIP() << "the pause came out longer than the tolerance on this machine";
-    EXPECT_EQ(harness::hex(port.collect(5, kReply.size())), harness::hex(kReply));
+    EXPECT_EQ(whole, harness::hex(kReply));
 }
 
 INSTANTIATE_TEST_SUITE_P(
