@@ -97,15 +97,23 @@ melda_version() {
     sed -n 's/^project(melda VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt"
 }
 
-# configure DIR [cmake options...]
+# configure DIR [cmake options...]; compile DIR [cmake --build options...].
+# One configure or build of a folder at a time: scripts run side by side
+# (CI's lanes) share build/.
 configure() {
     local dir=$1
     shift
-    cmake -S "$ROOT" -B "$dir" "$@" >/dev/null
+    mkdir -p "$dir"
+    flock "$dir/.lock" cmake -S "$ROOT" -B "$dir" "$@" >/dev/null
+}
+compile() {
+    local dir=$1
+    shift
+    flock "$dir/.lock" cmake --build "$dir" -j "$JOBS" "$@"
 }
 
 # build DIR [cmake options...]: configures DIR and builds all of it.
 build() {
     configure "$@"
-    cmake --build "$1" -j "$JOBS"
+    compile "$1"
 }

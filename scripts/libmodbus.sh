@@ -72,7 +72,13 @@ libmodbus_unpack() {
 
 # libmodbus_source: the source tree in $LIBMODBUS_DIR/src, fetched and
 # checked once; another source than the one there starts every build anew.
+# One script at a time (the static and the Windows builds may run side by
+# side).
 libmodbus_source() {
+    mkdir -p "$ROOT/build-libmodbus"
+    (flock 9; libmodbus_source_unlocked) 9>"$ROOT/build-libmodbus/static.lock"
+}
+libmodbus_source_unlocked() {
     local wanted src="$LIBMODBUS_DIR/src" get="$LIBMODBUS_DIR/debian-source"
     local shared="$ROOT/../shared/libmodbus/debian" dsc
     wanted=$(libmodbus_wanted)
