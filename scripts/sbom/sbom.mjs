@@ -20,7 +20,7 @@ import { createHash } from 'node:crypto';
 import { execFileSync } from 'node:child_process';
 import { readFileSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
-import { Spec, Validation } from '@cyclonedx/cyclonedx-library';
+import { Spec as CycloneDX, Validation } from '@cyclonedx/cyclonedx-library';
 
 const LIBMODBUS = '3.1.6-2.1+deb12u1';
 const GCC_RUNTIME = 'GPL-3.0-or-later WITH GCC-exception-3.1';
@@ -275,7 +275,7 @@ function write(dir, version, epoch, src) {
 async function check(dir, version) {
     const path = join(dir, `melda-${version}.cdx.json`);
     const text = readFileSync(path, 'utf8');
-    const errors = await new Validation.JsonStrictValidator(Spec.Version.v1dot6).validate(text);
+    const errors = await new Validation.JsonStrictValidator(CycloneDX.Version.v1dot6).validate(text);
     if (errors !== null) fail(`${path} is not valid CycloneDX 1.6:\n${JSON.stringify(errors, null, 2)}`);
     const bom = JSON.parse(text);
     const byName = new Map(bom.components.filter((c) => c.hashes).map((c) => [c.name, c.hashes[0].content]));
