@@ -40,16 +40,23 @@ struct Run {
     int status;
 };
 
+// The argument vector exec and posix_spawn take, pointing into argv.
+std::vector<char *> c_args(const std::vector<std::string> &argv)
+{
+    std::vector<char *> args;
+    for (const std::string &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    return args;
+}
+
 // Starts the command with posix_spawn, which does not copy the
 // benchmark's own address space as fork does: on a virtual machine where a
 // page fault is dear, that copy alone costs a millisecond or more, the same
 // for every command, and it is the benchmark's cost, not the command's.
 Run run(const std::vector<std::string> &argv, const char *err_path = "/dev/null")
 {
-    std::vector<char *> args;
-    for (const std::string &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
+    std::vector<char *> args = c_args(argv);
     posix_spawn_file_actions_t io;
     posix_spawn_file_actions_init(&io);
     posix_spawn_file_actions_addopen(&io, 0, "/dev/null", O_RDONLY, 0);
@@ -74,10 +81,7 @@ Run run(const std::vector<std::string> &argv, const char *err_path = "/dev/null"
 // space randomisation is off for the run, so the figure repeats.
 long peak_kb(const std::vector<std::string> &argv)
 {
-    std::vector<char *> args;
-    for (const std::string &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
+    std::vector<char *> args = c_args(argv);
     int null = open("/dev/null", O_WRONLY);
     pid_t pid = fork();
     if (pid == 0) {
